@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "app/password_store.h"
+#include "core/grow_array.h"
+#include "core/sso_string.h"
+#include "io/folder.h"
+
+namespace quarrow {
+
+// Everything the command line decides for one run.
+struct ConverterSettings {
+  bool delete_converted = false;
+  bool no_append_root = false;
+  bool non_interactive = false;  // accepted, read by nothing
+  // Read buffer for input files: 0 none, negative the whole file.
+  int64_t buffer_size = -1;
+  PasswordStore passwords;
+  SsoString input_root;              // ends with "/"
+  GrowArray<SsoString> inputs;       // relative to input_root after root detection
+  GrowArray<SsoString> password_file;     // 0 or 1 path from -p
+  GrowArray<SsoString> output_directory;  // 0 or 1 path from -O
+  std::unique_ptr<Folder> input_folder;
+  // Set only when -O names a folder; otherwise outputs go to input_folder.
+  std::unique_ptr<Folder> own_output_folder;
+
+  Folder* output_folder() const {
+    return own_output_folder ? own_output_folder.get() : input_folder.get();
+  }
+};
+
+}  // namespace quarrow

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <cstdint>
+
+#include "bus/frame.h"
+#include "core/grow_array.h"
+#include "core/string_view.h"
+
+namespace quarrow {
+
+class Folder;
+struct ConverterSettings;
+struct MdfFile;
+
+// One channel group of a data group, as offered to a sink.
+struct GroupInfo {
+  StringView name;  // the group's acquisition name, empty when it has none
+  uint64_t index;   // running number of the group within the input file
+  FrameKind kind;
+};
+
+using GroupList = GrowArray<GroupInfo>;
+
+// Receives files, channel groups and decoded frames from the per-file
+// pipeline. Every callback has a default that does nothing and succeeds.
+class FrameSink {
+ public:
+  virtual ~FrameSink() = default;
+
+  // Fills the base; false when a folder or the settings are missing, else
+  // the result of on_init().
+  bool init(Folder* input, Folder* output, bool create_folders, ConverterSettings* settings);
+
+  virtual bool on_init() { return true; }
+  // False marks the file as failed; reading goes on.
+  virtual bool on_frame(const Frame& frame) {
+    (void)frame;
+    return true;
+  }
+  // False: no data group is read, on_file_end still runs, the file fails.
+  virtual bool on_file_begin(StringView output_base, MdfFile* mdf) {
+    (void)output_base;
+    (void)mdf;
+    return true;
+  }
+  virtual bool on_file_end(StringView output_base) {
+    (void)output_base;
+    return true;
+  }
+  // False: the data group's records are not read.
+  virtual bool wants_group(const GroupList& groups) {
+    (void)groups;
+    return true;
+  }
+  virtual void on_group_end(const GroupList& groups) { (void)groups; }
+
+  Folder* input_folder() const { return input_; }
+  Folder* output_folder() const { return output_; }
+  bool create_folders() const { return create_folders_; }
+  ConverterSettings* settings() const { return settings_; }
+
+ private:
+  Folder* input_ = nullptr;
+  Folder* output_ = nullptr;
+  bool create_folders_ = false;
+  ConverterSettings* settings_ = nullptr;
+};
+
+}  // namespace quarrow

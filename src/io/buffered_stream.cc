@@ -1,0 +1,101 @@
+#include "io/buffered_stream.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace quarrow {
+
+namespace {
+
+class BufferedStream : public ByteStream {
+ public:
+  BufferedStream(ByteStream* inner, bool owns_inner, unsigned char* buffer, uint64_t capacity)
+      : capacity_(capacity), buffer_(buffer), inner_(inner), owns_inner_(owns_inner) {}
+  ~BufferedStream() override { std::free(buffer_); }
+
+  int64_t read(void* out, uint64_t count) override {
+    auto* dest = static_cast<unsigned char*>(out);
+    uint64_t delivered = 0;
+    while (delivered < count) {
+      if (position_ >= filled_ && !refill(offset_ + static_cast<int64_t>(filled_))) break;
+      uint64_t n = filled_ - position_;
+      if (count - delivered < n) n = count - delivered;
+      std::memcpy(dest + delivered, buffer_ + position_, n);
+      position_ += n;
+      delivered += n;
+    }
+    return static_cast<int64_t>(delivered);
+  }
+
+  int64_t tell() override { return offset_ + static_cast<int64_t>(position_); }
+
+  int64_t seek(int64_t offset, int32_t origin) override {
+    int64_t target;
+    switch (origin) {
+      case STREAM_SEEK_SET:
+        target = offset;
+        break;
+      case STREAM_SEEK_CUR:
+        target = tell() + offset;
+        break;
+      case STREAM_SEEK_END:
+        if (stream_seek(inner_, offset, STREAM_SEEK_END) < 0) return -1;
+        target = stream_tell(inner_);
+        break;
+      default:
+        return -1;
+    }
+    if (target >= offset_ && target <= offset_ + static_cast<int64_t>(filled_)) {
+      position_ = static_cast<uint64_t>(target - offset_);
+      return target;
+    }
+    if (target < 0 || stream_seek(inner_, target, STREAM_SEEK_SET) != target) return -1;
+    int64_t n = stream_read(inner_, buffer_, capacity_);
+    offset_ = target;
+    position_ = 0;
+    filled_ = n > 0 ? static_cast<uint64_t>(n) : 0;
+    return target;
+  }
+
+  int64_t close() override {
+    int64_t r = owns_inner_ ? stream_close(inner_) : 0;
+    inner_ = nullptr;
+    return r;
+  }
+
+ private:
+  // Reads a full buffer at position `at` of the inner stream; false when
+  // nothing more arrives (the buffer is then left as it was).
+  bool refill(int64_t at) {
+    if (stream_seek(inner_, at, STREAM_SEEK_SET) != at) return false;
+    int64_t n = stream_read(inner_, buffer_, capacity_);
+    if (n < 1) return false;
+    offset_ = at;
+    position_ = 0;
+    filled_ = static_cast<uint64_t>(n);
+    return true;
+  }
+
+  uint64_t capacity_;
+  uint64_t filled_ = 0;
+  uint64_t position_ = 0;
+  int64_t offset_ = 0;
+  unsigned char* buffer_;
+  ByteStream* inner_;
+  bool owns_inner_;
+};
+
+}  // namespace
+
+ByteStream* buffered_stream_create(ByteStream* inner, bool owns_inner, int64_t size) {
+  if (!inner || size <= 0 || size > INT64_MAX - 8) return nullptr;
+  uint64_t capacity = (static_cast<uint64_t>(size) + 7) & ~uint64_t{7};
+  auto* buffer = static_cast<unsigned char*>(std::malloc(capacity));
+  if (!buffer) return nullptr;
+  auto* s = new (std::nothrow) BufferedStream(inner, owns_inner, buffer, capacity);
+  if (!s) std::free(buffer);
+  return s;
+}
+
+}  // namespace quarrow

@@ -1,0 +1,124 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "core/grow_array.h"
+#include "core/sso_string.h"
+#include "core/string_view.h"
+#include "io/stream.h"
+
+namespace quarrow {
+
+enum PathKind : int32_t {
+  PATH_OTHER = 0,
+  PATH_FILE = 1,
+  PATH_FOLDER = 2,
+  PATH_MISSING = 3,
+};
+
+struct PathInfo {
+  PathKind kind = PATH_OTHER;
+  int64_t size = 0;  // files only
+};
+
+enum OpenFlags : uint32_t {
+  FS_OPEN_READ = 1,
+  FS_OPEN_WRITE = 2,
+};
+
+// The entries of one folder (never "." or ".."), ordered by name in
+// ascending unsigned byte order: an AA tree in a pool of nodes addressed by
+// 32-bit index, index 0 being the empty sentinel.
+class DirListing {
+ public:
+  struct Node {
+    uint32_t left = 0;
+    uint32_t right = 0;
+    uint8_t level = 0;
+    SsoString name;
+    PathKind kind = PATH_OTHER;
+    int64_t size = 0;
+  };
+
+  DirListing();
+  // Inserts a name; a name already present is left as it is. False when
+  // memory is short.
+  bool insert(StringView name, PathKind kind, int64_t size);
+  uint32_t size() const { return count_; }
+  // Calls f(const Node&) for every entry in name order.
+  template <typename F>
+  void for_each(F&& f) const {
+    walk(root_, f);
+  }
+
+ private:
+  template <typename F>
+  void walk(uint32_t n, F& f) const {
+    // Iterative in-order walk: the tree is balanced, but a listing may be
+    // large and the walk cheap to keep off the call stack.
+    GrowArray<uint32_t> stack;
+    while (n != 0 || !stack.empty()) {
+      while (n != 0) {
+        if (!stack.append(n)) return;
+        n = nodes_[n].left;
+      }
+      n = stack.back();
+      stack.pop_back();
+      f(nodes_[n]);
+      n = nodes_[n].right;
+    }
+  }
+
+  GrowArray<Node> nodes_;  // nodes_[0] is the sentinel
+  uint32_t root_ = 0;
+  uint32_t free_head_ = 0;
+  uint32_t count_ = 0;
+};
+
+// A folder through which paths are resolved: the one place that touches the
+// file system (besides the file streams it opens). Operations take the path as
+// given; the *_relative wrappers join it with the root first.
+class Folder {
+ public:
+  virtual ~Folder() = default;
+  // True when the query could be answered; a missing path is PATH_MISSING.
+  virtual bool stat(StringView path, PathInfo* info) = 0;
+  // Adds the files and folders of `path` to the listing; entries that cannot
+  // be queried are left out, a folder that cannot be listed adds nothing.
+  virtual void list(StringView path, DirListing* listing) = 0;
+  // Creates one folder (not its parents).
+  virtual bool make_folder(StringView path) = 0;
+  // Deletes one file.
+  virtual bool remove(StringView path) = 0;
+  // FS_OPEN_READ alone: read; FS_OPEN_WRITE alone: create/truncate; both:
+  // read-write; neither: null. Other bits are ignored.
+  virtual ByteStream* open_file(StringView path, uint32_t flags) = 0;
+
+  const SsoString& root() const { return root_; }
+
+ protected:
+  SsoString root_;
+};
+
+// A folder on the platform's file system, or null unless root names an
+// existing folder.
+std::unique_ptr<Folder> folder_open(StringView root);
+
+// Appends root, "/" when both are non-empty, then relative to out. A relative
+// path of exactly ".." appends nothing after the root.
+bool folder_join(const Folder* folder, StringView relative, SsoString* out);
+
+ByteStream* folder_open_relative(Folder* folder, StringView relative, uint32_t flags);
+bool folder_remove_relative(Folder* folder, StringView relative);
+bool folder_stat_relative(Folder* folder, StringView relative, PathInfo* info);
+
+// The process's working directory with "/" separators; false on failure.
+bool current_directory(SsoString* out);
+
+// Makes a command-line path absolute with "/" separators; a folder ends with
+// "/", a file does not. Logs "Could not stat path %s" when the path cannot be
+// queried.
+void path_normalize(SsoString* path);
+
+}  // namespace quarrow

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+
+#include "io/stream.h"
+
+namespace quarrow {
+
+// A growable in-memory stream. Capacity doubles (from 2) as writes need it;
+// a failed growth fails only that write (-1) and keeps the content.
+class MemoryStream : public ByteStream {
+ public:
+  MemoryStream() = default;
+  ~MemoryStream() override;
+
+  int64_t read(void* buffer, uint64_t count) override;
+  int64_t write(const void* buffer, uint64_t count) override;
+  int64_t tell() override { return static_cast<int64_t>(position_); }
+  int64_t seek(int64_t offset, int32_t origin) override;
+  int64_t close() override;
+
+  // Direct access to the content, for readers that parse it in place.
+  const unsigned char* data() const { return data_; }
+  uint64_t size() const { return size_; }
+  uint64_t capacity() const { return capacity_; }
+
+ private:
+  uint64_t capacity_ = 0;
+  uint64_t size_ = 0;
+  uint64_t position_ = 0;
+  unsigned char* data_ = nullptr;
+};
+
+// An empty memory stream, or null when memory is short.
+MemoryStream* memory_stream_create();
+
+}  // namespace quarrow

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+
+namespace quarrow {
+
+enum SeekOrigin : int32_t {
+  STREAM_SEEK_SET = 0,
+  STREAM_SEEK_CUR = 1,
+  STREAM_SEEK_END = 2,
+};
+
+// Result of an operation that a stream kind does not offer.
+inline constexpr int64_t STREAM_UNSUPPORTED = -2;
+
+// The one byte-stream interface for files and memory. Each operation a kind
+// does not override reports STREAM_UNSUPPORTED. Streams stack: a buffered
+// stream over a file, a window over a container, and so on.
+//
+// Owned streams are created by a kind's factory and destroyed only through
+// stream_close(): close() releases what the stream holds and returns 0 or an
+// error, and the object is deleted either way (a failed close cannot be
+// retried, the handle is gone). Streams embedded in another object (the data
+// views of MDF blocks) keep the default close(), which stream_close() treats
+// as "nothing to close".
+class ByteStream {
+ public:
+  virtual ~ByteStream() = default;
+  // Bytes read (0 at end of data), negative on failure.
+  virtual int64_t read(void* buffer, uint64_t count);
+  // Bytes written, negative on failure.
+  virtual int64_t write(const void* buffer, uint64_t count);
+  // Current absolute position, negative on failure.
+  virtual int64_t tell();
+  // New absolute position, -1 on failure.
+  virtual int64_t seek(int64_t offset, int32_t origin);
+  virtual int64_t close();
+};
+
+// Wrappers used everywhere instead of the virtual calls; a null stream
+// reports STREAM_UNSUPPORTED.
+int64_t stream_read(ByteStream* s, void* buffer, uint64_t count);
+int64_t stream_write(ByteStream* s, const void* buffer, uint64_t count);
+int64_t stream_tell(ByteStream* s);
+int64_t stream_seek(ByteStream* s, int64_t offset, int32_t origin);
+// 0 for a null stream or one without close; else close()'s result. The
+// object is deleted in both cases.
+int64_t stream_close(ByteStream* s);
+// Size in bytes; the position is restored. -1 for a null stream.
+int64_t stream_size(ByteStream* s);
+// Copies source to target in 4096-byte chunks until a read returns 0 or
+// less. Returns false when a write to the target failed or came up short
+// (the copy then stops), so that content is never silently cut.
+bool stream_copy(ByteStream* source, ByteStream* target);
+
+}  // namespace quarrow

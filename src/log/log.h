@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+
+namespace quarrow {
+
+// Levels of diagnostic lines, lowest first.
+enum LogLevel : int32_t {
+  LOG_VERBOSE = 1,
+  LOG_DEBUG = 2,
+  LOG_INFO = 3,
+  LOG_WARN = 4,
+  LOG_ERROR = 5,
+  LOG_FATAL = 6,
+};
+
+// Messages below this level are skipped. Starts at 0 so that everything
+// passes until the command line has been read.
+extern int32_t log_output_level;
+
+void log_set_output_level(int32_t level);
+
+// Composes one line "MM-DD hh:mm:ss.mmm  pid  tid L message" (at most 511
+// bytes, line feed included; longer messages are cut) and writes it with a
+// single write to standard error. Does not test the level: use QLOG.
+void log_write(int32_t level, const char* tag, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+}  // namespace quarrow
+
+// The level test happens before any argument is evaluated, so a skipped
+// message costs one comparison.
+#define QLOG(level, ...)                                                          \
+  do {                                                                            \
+    if ((level) >= ::quarrow::log_output_level)                                   \
+      ::quarrow::log_write((level), nullptr, __VA_ARGS__);                        \
+  } while (0)
