@@ -1,0 +1,40 @@
+#pragma once
+
+#include "core/grow_array.h"
+#include "core/sso_string.h"
+#include "core/string_view.h"
+
+namespace quarrow {
+
+class Folder;
+class FrameSink;
+struct ConverterSettings;
+
+// Finds the one folder that directly contains every input, stores it in
+// input_root and rewrites the inputs relative to it. False (status 132) when
+// an input has no parent or the inputs lie in different folders.
+bool find_common_root(ConverterSettings* settings, int* status);
+
+// Converts every input in order; returns the bitwise OR of their statuses.
+int run_batch(FrameSink* sink, const GrowArray<SsoString>& inputs);
+
+// Converts one input path (relative to the input folder) and everything
+// below it; output is the matching path relative to the output folder.
+int convert_path(FrameSink* sink, StringView input, StringView output);
+
+// True for the extensions mf4, mfc, mfe and mfm in any letter case.
+bool is_log_file(StringView path);
+
+// The text after the last "/" (empty when the path ends with "/").
+StringView path_file_name(StringView path);
+// The text after the last "." of the file name (a name without "." is its
+// own extension).
+StringView path_extension(StringView path);
+// The text up to and including the last "/" (empty when there is none).
+StringView path_folder_part(StringView path);
+
+// Creates every missing folder of path below the folder's root, outermost
+// first. False when one cannot be made or a non-folder stands in the way.
+bool make_folders(Folder* folder, StringView path);
+
+}  // namespace quarrow
