@@ -43,8 +43,10 @@ class DirListing {
 
   DirListing();
   // Inserts a name; a name already present is left as it is. False when
-  // memory is short.
+  // memory is short (the listing is then unchanged).
   bool insert(StringView name, PathKind kind, int64_t size);
+  // Empties the listing; the nodes go to the free list for reuse.
+  void clear();
   uint32_t size() const { return count_; }
   // Calls f(const Node&) for every entry in name order.
   template <typename F>
@@ -53,22 +55,32 @@ class DirListing {
   }
 
  private:
+  // An AA tree of n nodes is at most 2 * log2(n + 1) levels deep, so this
+  // bound holds for every pool a 32-bit index can address.
+  static constexpr int kMaxDepth = 80;
+
   template <typename F>
   void walk(uint32_t n, F& f) const {
-    // Iterative in-order walk: the tree is balanced, but a listing may be
-    // large and the walk cheap to keep off the call stack.
-    GrowArray<uint32_t> stack;
-    while (n != 0 || !stack.empty()) {
+    // In-order walk on a fixed stack: it cannot fail half-way, which a
+    // growing one could.
+    uint32_t stack[kMaxDepth];
+    int depth = 0;
+    while (n != 0 || depth > 0) {
       while (n != 0) {
-        if (!stack.append(n)) return;
+        stack[depth++] = n;
         n = nodes_[n].left;
       }
-      n = stack.back();
-      stack.pop_back();
+      n = stack[--depth];
       f(nodes_[n]);
       n = nodes_[n].right;
     }
   }
+
+  uint32_t skew(uint32_t t);
+  uint32_t split(uint32_t t);
+  // A node for a new entry, from the free list or the pool; 0 when memory
+  // is short.
+  uint32_t take_node();
 
   GrowArray<Node> nodes_;  // nodes_[0] is the sentinel
   uint32_t root_ = 0;
@@ -104,9 +116,14 @@ class Folder {
 // A folder on the platform's file system, or null unless root names an
 // existing folder.
 std::unique_ptr<Folder> folder_open(StringView root);
+// The same without the check: a folder with an empty root resolves every
+// path as given. Null when memory is short.
+std::unique_ptr<Folder> folder_create(StringView root);
 
-// Appends root, "/" when both are non-empty, then relative to out. A relative
-// path of exactly ".." appends nothing after the root.
+// Appends root, "/" when both are non-empty and the root does not already end
+// with one, then relative to out. A relative path of exactly ".." appends
+// nothing after the root. The *_relative wrappers build their paths the same
+// way (".." included) and fail for a null folder.
 bool folder_join(const Folder* folder, StringView relative, SsoString* out);
 
 ByteStream* folder_open_relative(Folder* folder, StringView relative, uint32_t flags);
