@@ -1,0 +1,69 @@
+#pragma once
+
+#include <cstdint>
+
+#include "core/hash_map.h"
+#include "io/stream.h"
+#include "mdf/block.h"
+
+namespace quarrow {
+
+// Reads one block header at the stream's position and classifies it. An
+// unknown id logs "Unable to load block header for type %s" and gives false;
+// a short read gives false silently. For the identification block the
+// stream is moved back to its first byte and length 64, no links reported.
+bool block_read_header(ByteStream* stream, BlockHeader* header);
+
+// Reads header.link_count links from the stream's position, turning 0 into
+// MDF_NO_LINK. True when all of them were read.
+bool block_read_links(ByteStream* stream, const BlockHeader& header, GrowArray<uint64_t>* links);
+
+// Loads the block graph of one open. Blocks are read once and shared through
+// the cache by file offset; chains are followed iteratively, so their length
+// does not nest on the stack. The nesting of a block inside the one that
+// links to it is bounded by kMaxDepth, and link cycles fail the load.
+//
+// Every failure is final for the open: a caller that gets false gives up.
+class BlockLoader {
+ public:
+  static constexpr uint32_t kMaxDepth = 64;
+
+  // stream_size is the size of the stream, taken once per open; every
+  // declared length and count is checked against it.
+  BlockLoader(ByteStream* stream, uint64_t stream_size);
+  ~BlockLoader() = default;
+  BlockLoader(const BlockLoader&) = delete;
+  BlockLoader& operator=(const BlockLoader&) = delete;
+
+  ByteStream* stream() const { return stream_; }
+  uint64_t stream_size() const { return stream_size_; }
+
+  // Loads the chain that starts at first and appends it to list, first block
+  // first. True for MDF_NO_LINK (nothing appended).
+  bool load_list(uint64_t first, BlockList* list);
+  // Loads the block at offset into *out. True with a null *out for
+  // MDF_NO_LINK. A chained block reached this way still has its successors
+  // loaded; they are kept alive by kept_alive().
+  bool load_ref(uint64_t offset, BlockRef* out);
+
+  // Chain blocks loaded without a list. Whoever keeps the tree keeps these.
+  BlockList* kept_alive() { return &kept_alive_; }
+
+ private:
+  bool walk(uint64_t first, BlockList* list, bool keep_alive_only);
+  bool read_block(uint64_t offset, BlockRef* out);
+  bool complete(BlockBase* block);
+
+  ByteStream* stream_;
+  uint64_t stream_size_;
+  uint64_t max_blocks_;
+  uint64_t block_count_ = 0;
+  uint64_t walk_count_ = 0;
+  uint32_t depth_ = 0;
+  // Offset to block, not owning: every block in it is owned by a list or a
+  // reference. Discarded with the loader.
+  HashMap<uint64_t, BlockBase*> cache_;
+  BlockList kept_alive_;
+};
+
+}  // namespace quarrow

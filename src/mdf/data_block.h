@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstdint>
+
+#include "io/stream.h"
+#include "mdf/block.h"
+
+namespace quarrow {
+
+struct DataBlock;
+
+// A read-only view of a data block's data section, with its own position
+// relative to the data start. Every read seeks the file stream first, so
+// views of different blocks can be used alternately on one stream. No write,
+// no close.
+class DataBlockView : public ByteStream {
+ public:
+  explicit DataBlockView(const DataBlock* owner) : owner_(owner) {}
+
+  // At most the bytes left in the data section; 0 at its end, -1 when the
+  // file stream cannot be positioned.
+  int64_t read(void* buffer, uint64_t count) override;
+  int64_t tell() override { return static_cast<int64_t>(position_); }
+  // The target is clamped to the data size; a negative target fails.
+  int64_t seek(int64_t offset, int32_t origin) override;
+
+ private:
+  const DataBlock* owner_;
+  uint64_t position_ = 0;
+};
+
+// DT (the records of a data group) and SD (variable-length values) blocks.
+// The data is never copied into memory; it is read through the view.
+struct DataBlock : BlockBase {
+  using BlockBase::BlockBase;
+
+  uint64_t data_start = 0;       // absolute position of the data section
+  ByteStream* source = nullptr;  // the file stream, borrowed
+  DataBlockView view{this};
+
+  // length - 24: a data block's links are not part of its data.
+  uint64_t view_size() const { return length > kBlockHeaderSize ? length - kBlockHeaderSize : 0; }
+};
+
+struct DtBlock : DataBlock {
+  static constexpr BlockType kType = BLOCK_DT;
+  using DataBlock::DataBlock;
+};
+
+struct SdBlock : DataBlock {
+  static constexpr BlockType kType = BLOCK_SD;
+  using DataBlock::DataBlock;
+};
+
+// The data view of a DT or SD block; null for null or any other type.
+ByteStream* data_block_stream(BlockBase* block);
+
+extern const BlockDescriptor kDtDescriptor;
+extern const BlockDescriptor kSdDescriptor;
+
+}  // namespace quarrow
