@@ -1,1 +1,16 @@
-int main() { return 0; }
+#include "app/cli.h"
+#include "app/run.h"
+#include "log/log.h"
+
+int main(int argc, char** argv) {
+  std::unique_ptr<quarrow::ConverterSettings> settings = quarrow::settings_create();
+  if (!settings) {
+    QLOG(quarrow::LOG_FATAL, "Could not allocate memory for the settings");
+    return quarrow::CLI_STATUS_NO_MEMORY;
+  }
+  int status = 0;
+  if (quarrow::cli_parse(settings.get(), argc, argv, &status)) {
+    status = quarrow::app_run(settings.get());
+  }
+  return status;
+}
