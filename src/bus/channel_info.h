@@ -49,17 +49,23 @@ enum ConversionKind : uint32_t {
   CONVERSION_VALUE_TABLE = 2,
 };
 
+// The parameters of a value-table conversion (bus/conversion.h).
+struct ValueTable;
+
 // Raw-to-physical conversion of a numeric channel. Never absent: a channel
-// without one gets the identity.
+// without one gets the identity. Movable, not copyable: it owns its table.
 struct Conversion {
   ConversionKind kind = CONVERSION_IDENTITY;
   double factor = 1.0;  // linear: raw * factor + offset
   double offset = 0.0;
-  // Value table: first pair wins for a repeated key.
-  HashMap<double, double> table;
-  // The table's keys in ascending order, for the nearest-key lookup of raw
-  // values that are not keys.
-  GrowArray<double> sorted_keys;
+  ValueTable* table = nullptr;  // value table only; owned
+
+  Conversion() = default;
+  ~Conversion();
+  Conversion(const Conversion&) = delete;
+  Conversion& operator=(const Conversion&) = delete;
+  Conversion(Conversion&& other) noexcept;
+  Conversion& operator=(Conversion&& other) noexcept;
 };
 
 double conversion_apply(const Conversion& conversion, double raw);
