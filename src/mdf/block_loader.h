@@ -5,6 +5,7 @@
 #include "core/hash_map.h"
 #include "io/stream.h"
 #include "mdf/block.h"
+#include "mdf/stream_cursor.h"
 
 namespace quarrow {
 
@@ -46,11 +47,14 @@ class BlockLoader {
   // loaded; they are kept alive by kept_alive().
   bool load_ref(uint64_t offset, BlockRef* out);
 
+  // A cursor at the start of the block's data section (behind its links).
+  StreamCursor data_cursor(const BlockBase* block) const;
+
   // Chain blocks loaded without a list. Whoever keeps the tree keeps these.
   BlockList* kept_alive() { return &kept_alive_; }
 
  private:
-  bool walk(uint64_t first, BlockList* list, bool keep_alive_only);
+  bool walk(uint64_t first, BlockList* list, bool keep_alive_only, uint64_t id);
   bool read_block(uint64_t offset, BlockRef* out);
   bool complete(BlockBase* block);
 
