@@ -1,0 +1,264 @@
+#include "bus/frame_iterator.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "bus/bits.h"
+#include "io/stream.h"
+#include "mdf/data_block.h"
+#include "mdf/data_group.h"
+
+namespace quarrow {
+
+namespace {
+
+constexpr uint64_t kChunkSize = 64 * 1024;
+
+uint64_t read_le(const uint8_t* p, uint64_t n) {
+  uint64_t v = 0;
+  for (uint64_t i = n; i > 0; --i) v = (v << 8) | p[i - 1];
+  return v;
+}
+
+// Reads exactly n bytes, looping over short reads; false when fewer come.
+bool read_full(ByteStream* stream, uint8_t* buffer, uint64_t n) {
+  while (n > 0) {
+    int64_t r = stream_read(stream, buffer, n);
+    if (r <= 0) return false;
+    buffer += r;
+    n -= static_cast<uint64_t>(r);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::unique_ptr<FrameIterator> frame_iterator_create(DgBlock* group) {
+  if (!group) return nullptr;
+  std::unique_ptr<FrameIterator> it(new (std::nothrow) FrameIterator);
+  if (!it) return nullptr;
+  it->group_ = group;
+  it->id_size_ = group->dg_rec_id_size;
+  DtBlock* dt = block_as<DtBlock>(group->dg_data);
+  // A record id wider than 64 bits cannot be looked up: no records then.
+  if (dt && it->id_size_ <= 8) {
+    it->data_ = data_block_stream(dt);
+    it->data_size_ = dt->view_size();
+  }
+  return it;
+}
+
+FrameIterator::~FrameIterator() {
+  std::free(chunk_);
+  std::free(variable_);
+}
+
+const Frame* FrameIterator::first() {
+  chunk_base_ = begin_ = end_ = 0;
+  cached_layout_ = nullptr;
+  ended_ = data_ == nullptr;
+  result_ = FRAME_INVALID;
+  return step();
+}
+
+const Frame* FrameIterator::next() {
+  return step();
+}
+
+const Frame* FrameIterator::step() {
+  if (ended_) return nullptr;
+  RecordView view{};
+  const RecordLayout* layout = nullptr;
+  bool read = id_size_ == 0 ? read_sorted(&view, &layout) : read_unsorted(&view, &layout);
+  if (!read) {
+    ended_ = true;
+    return nullptr;
+  }
+  DecodeFn decode = layout->decode;
+  result_ = decode ? decode(view, &frame_) : FRAME_INVALID;
+  if (!decode) frame_.frame.kind = FRAME_NONE;
+  return &frame_.frame;
+}
+
+const RecordLayout* FrameIterator::find_layout(uint64_t id) {
+  if (cached_layout_ && cached_id_ == id) return cached_layout_;
+  auto* slot = group_->record_layouts.find(id);
+  if (!slot) return nullptr;
+  cached_id_ = id;
+  cached_layout_ = &slot->value;
+  return cached_layout_;
+}
+
+bool FrameIterator::take(uint64_t n) {
+  uint64_t held = end_ - begin_;
+  if (held >= n) return true;
+  uint64_t position = chunk_base_ + begin_;
+  if (position > data_size_ || n > data_size_ - position) return false;
+  // Keep the current record at the start of the chunk and fill behind it.
+  if (begin_ > 0) {
+    std::memmove(chunk_, chunk_ + begin_, held);
+    chunk_base_ = position;
+    begin_ = 0;
+    end_ = held;
+  }
+  uint64_t want = n > kChunkSize ? n : kChunkSize;
+  if (want > chunk_capacity_) {
+    auto* grown = static_cast<uint8_t*>(std::realloc(chunk_, want));
+    if (!grown) return false;
+    chunk_ = grown;
+    chunk_capacity_ = want;
+  }
+  uint64_t fill_at = chunk_base_ + end_;
+  if (stream_seek(data_, static_cast<int64_t>(fill_at), STREAM_SEEK_SET) !=
+      static_cast<int64_t>(fill_at)) {
+    return false;
+  }
+  uint64_t room = chunk_capacity_ - end_;
+  uint64_t left = data_size_ - fill_at;
+  uint64_t ask = room < left ? room : left;
+  while (end_ - begin_ < n) {
+    int64_t r = stream_read(data_, chunk_ + end_, ask);
+    if (r <= 0) return false;
+    end_ += static_cast<uint64_t>(r);
+    ask -= static_cast<uint64_t>(r);
+  }
+  return true;
+}
+
+void FrameIterator::consume(uint64_t n) {
+  if (n <= end_ - begin_) {
+    begin_ += n;
+    return;
+  }
+  // Skipping past what is held: the next take() starts a fresh chunk there.
+  uint64_t position = chunk_base_ + begin_;
+  chunk_base_ = n > UINT64_MAX - position ? UINT64_MAX : position + n;
+  begin_ = end_ = 0;
+}
+
+bool FrameIterator::read_id(uint64_t offset, uint64_t* id) {
+  if (!take(offset + id_size_)) return false;
+  *id = read_le(at(offset), id_size_);
+  return true;
+}
+
+bool FrameIterator::read_length(uint64_t offset, uint64_t* length) {
+  if (!take(offset + 4)) return false;
+  *length = read_le(at(offset), 4);
+  return true;
+}
+
+bool FrameIterator::reserve_variable(uint64_t size) {
+  if (size <= variable_capacity_) return true;
+  uint64_t grown = variable_capacity_ * 2 > size ? variable_capacity_ * 2 : size;
+  auto* block = static_cast<uint8_t*>(std::realloc(variable_, grown));
+  if (!block) return false;
+  variable_ = block;
+  variable_capacity_ = grown;
+  return true;
+}
+
+bool FrameIterator::append_entry(const uint8_t* bytes, uint64_t length) {
+  if (length > 0xFFFFFFFFu || !reserve_variable(variable_size_ + 4 + length)) return false;
+  uint8_t* p = variable_ + variable_size_;
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(length >> (8 * i));
+  if (length) std::memcpy(p + 4, bytes, length);
+  variable_size_ += 4 + length;
+  return true;
+}
+
+bool FrameIterator::append_sd_entry(BlockBase* block, uint64_t offset) {
+  SdBlock* sd = block_as<SdBlock>(block);
+  ByteStream* stream = data_block_stream(sd);
+  uint64_t size = sd->view_size();
+  uint8_t head[4];
+  if (offset > size || size - offset < 4) return false;
+  if (stream_seek(stream, static_cast<int64_t>(offset), STREAM_SEEK_SET) !=
+          static_cast<int64_t>(offset) ||
+      !read_full(stream, head, 4)) {
+    return false;
+  }
+  uint64_t length = read_le(head, 4);
+  if (length > size - offset - 4 || !reserve_variable(variable_size_ + 4 + length)) return false;
+  std::memcpy(variable_ + variable_size_, head, 4);
+  if (!read_full(stream, variable_ + variable_size_ + 4, length)) return false;
+  variable_size_ += 4 + length;
+  return true;
+}
+
+bool FrameIterator::read_sorted(RecordView* view, const RecordLayout** layout) {
+  const RecordLayout* l = find_layout(0);
+  // A record of no bytes would never move the walk forward.
+  if (!l || l->record_size == kVlsdRecordSize || l->record_size == 0) return false;
+  if (!take(l->record_size)) return false;
+  variable_size_ = 0;
+  if (l->channels) {
+    for (const ChannelInfo& channel : *l->channels) {
+      if (!channel.data_block) continue;
+      bool ok;
+      if (block_as<SdBlock>(channel.data_block)) {
+        uint64_t offset = bits_extract(at(0), l->record_size, channel.bit_position,
+                                       channel.bit_count, channel.little_endian != 0);
+        ok = append_sd_entry(channel.data_block, offset);
+      } else {
+        ok = append_entry(nullptr, 0);
+      }
+      if (!ok) return false;
+    }
+  }
+  *view = RecordView{at(0), l->record_size, variable_, variable_size_, l->channels};
+  *layout = l;
+  consume(l->record_size);
+  return true;
+}
+
+bool FrameIterator::read_unsorted(RecordView* view, const RecordLayout** layout) {
+  for (;;) {
+    uint64_t id;
+    if (!read_id(0, &id)) return false;
+    const RecordLayout* l = find_layout(id);
+    if (!l) return false;
+    if (l->record_size == kVlsdRecordSize) {
+      // A VLSD record that no fixed record claimed: skip it and go on.
+      uint64_t length;
+      if (!read_length(id_size_, &length)) return false;
+      consume(id_size_ + 4 + length);
+      continue;
+    }
+    uint64_t fixed_end = id_size_ + l->record_size;
+    if (!take(fixed_end)) return false;
+    variable_size_ = 0;
+    uint64_t extra = 0;  // bytes of the VLSD records that belong to this one
+    if (l->channels) {
+      for (const ChannelInfo& channel : *l->channels) {
+        if (!channel.data_block) continue;
+        if (CgBlock* vlsd = block_as<CgBlock>(channel.data_block)) {
+          uint64_t offset = fixed_end + extra;
+          uint64_t next_id;
+          // A different record (or none) behind the fixed one is left for
+          // the next step; the channel's data is then missing.
+          if (!read_id(offset, &next_id) || next_id != vlsd->cg_record_id) break;
+          uint64_t length;
+          if (!read_length(offset + id_size_, &length)) return false;
+          uint64_t body = offset + id_size_ + 4;
+          if (length > data_size_ || !take(body + length)) return false;
+          if (!append_entry(at(body), length)) return false;
+          extra += id_size_ + 4 + length;
+        } else if (block_as<SdBlock>(channel.data_block)) {
+          uint64_t offset = bits_extract(at(id_size_), l->record_size, channel.bit_position,
+                                         channel.bit_count, channel.little_endian != 0);
+          if (!append_sd_entry(channel.data_block, offset)) return false;
+        } else if (!append_entry(nullptr, 0)) {
+          return false;
+        }
+      }
+    }
+    *view = RecordView{at(id_size_), l->record_size, variable_, variable_size_, l->channels};
+    *layout = l;
+    consume(fixed_end + extra);
+    return true;
+  }
+}
+
+}  // namespace quarrow

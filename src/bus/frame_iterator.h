@@ -1,0 +1,86 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "bus/channel_info.h"
+#include "bus/frame.h"
+
+namespace quarrow {
+
+class ByteStream;
+struct DgBlock;
+
+// Walks the records of one data group in file order and decodes each into
+// one frame. Records are taken from the data block in large chunks, so a
+// walk costs one read per chunk, not one per field; buffers are reused and
+// grow only for a record larger than any before it.
+//
+// A data group with record ids is read honouring them (unsorted); one
+// without is read as records of its one channel group (sorted). The walk
+// ends quietly at the first record that cannot be read whole or whose
+// record id is not in the data group's layout map.
+class FrameIterator {
+ public:
+  ~FrameIterator();
+  FrameIterator(const FrameIterator&) = delete;
+  FrameIterator& operator=(const FrameIterator&) = delete;
+
+  // Restarts at the first record. Returns its frame, or null when there is
+  // no record. Every record read is handed out; one that gives no frame has
+  // kind FRAME_NONE.
+  const Frame* first();
+  // The frame of the next record, or null once the walk has ended. The frame
+  // handed out before is overwritten.
+  const Frame* next();
+  // The decode result of the last record (FRAME_INVALID before any).
+  FrameKind last_result() const { return result_; }
+
+ private:
+  friend std::unique_ptr<FrameIterator> frame_iterator_create(DgBlock* group);
+  FrameIterator() = default;
+
+  const Frame* step();
+  bool read_sorted(RecordView* view, const RecordLayout** layout);
+  bool read_unsorted(RecordView* view, const RecordLayout** layout);
+  const RecordLayout* find_layout(uint64_t id);
+  bool read_id(uint64_t offset, uint64_t* id);
+  bool read_length(uint64_t offset, uint64_t* length);
+  bool append_sd_entry(BlockBase* block, uint64_t offset);
+  bool append_entry(const uint8_t* bytes, uint64_t length);
+  bool reserve_variable(uint64_t size);
+
+  // Chunk reading: `available` bytes from the record start are in memory,
+  // and `take` makes sure n bytes are (false when the data has fewer).
+  bool take(uint64_t n);
+  const uint8_t* at(uint64_t offset) const { return chunk_ + begin_ + offset; }
+  void consume(uint64_t n);
+
+  DgBlock* group_ = nullptr;
+  ByteStream* data_ = nullptr;  // the DT block's view; null: no records
+  uint64_t data_size_ = 0;
+  uint64_t id_size_ = 0;
+  bool ended_ = true;
+
+  uint8_t* chunk_ = nullptr;
+  uint64_t chunk_capacity_ = 0;
+  uint64_t chunk_base_ = 0;  // data offset of chunk_[0]
+  uint64_t begin_ = 0;       // the current record's first byte in chunk_
+  uint64_t end_ = 0;         // bytes of chunk_ holding data
+
+  uint8_t* variable_ = nullptr;
+  uint64_t variable_size_ = 0;
+  uint64_t variable_capacity_ = 0;
+
+  uint64_t cached_id_ = 0;
+  const RecordLayout* cached_layout_ = nullptr;
+
+  FrameKind result_ = FRAME_INVALID;
+  FrameBuffer frame_{};
+};
+
+// An iterator over the records of a data group; null for a null group or
+// when memory is short.
+std::unique_ptr<FrameIterator> frame_iterator_create(DgBlock* group);
+
+}  // namespace quarrow
