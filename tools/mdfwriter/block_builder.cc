@@ -17,7 +17,14 @@ constexpr uint64_t kHeaderSize = 24;
 }
 
 void require_inside(std::span<const uint8_t> buffer, uint64_t offset, uint64_t width) {
-  if (offset > buffer.size() || buffer.size() - offset < width) fail("write outside the image");
+  if (offset > buffer.size() || buffer.size() - offset < width) fail("access outside the image");
+}
+
+uint64_t get_le(std::span<const uint8_t> buffer, uint64_t offset, int width) {
+  require_inside(buffer, offset, static_cast<uint64_t>(width));
+  uint64_t v = 0;
+  for (int i = width - 1; i >= 0; --i) v = (v << 8) | buffer[offset + i];
+  return v;
 }
 
 void put_le(std::span<uint8_t> buffer, uint64_t offset, uint64_t v, int width) {
@@ -94,11 +101,37 @@ void put_f64(std::span<uint8_t> buffer, uint64_t offset, double v) {
   put_le(buffer, offset, bits, 8);
 }
 
+uint16_t get_u16(std::span<const uint8_t> buffer, uint64_t offset) {
+  return static_cast<uint16_t>(get_le(buffer, offset, 2));
+}
+
+uint32_t get_u32(std::span<const uint8_t> buffer, uint64_t offset) {
+  return static_cast<uint32_t>(get_le(buffer, offset, 4));
+}
+
 uint64_t get_u64(std::span<const uint8_t> buffer, uint64_t offset) {
-  require_inside(buffer, offset, 8);
-  uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | buffer[offset + i];
+  return get_le(buffer, offset, 8);
+}
+
+double get_f64(std::span<const uint8_t> buffer, uint64_t offset) {
+  const uint64_t bits = get_le(buffer, offset, 8);
+  double v = 0;
+  std::memcpy(&v, &bits, sizeof v);
   return v;
+}
+
+BlockInfo read_block(std::span<const uint8_t> buffer, uint64_t offset) {
+  require_inside(buffer, offset, kHeaderSize);
+  BlockInfo info;
+  info.id.assign(reinterpret_cast<const char*>(&buffer[offset]), 4);
+  info.length = get_u64(buffer, offset + 8);
+  info.link_count = get_u64(buffer, offset + 16);
+  if (info.link_count > (buffer.size() - offset - kHeaderSize) / 8) fail("links outside the image");
+  for (uint64_t i = 0; i < info.link_count; ++i) {
+    info.links.push_back(get_u64(buffer, offset + kHeaderSize + 8 * i));
+  }
+  info.data = offset + kHeaderSize + 8 * info.link_count;
+  return info;
 }
 
 void BlockBuilder::write_id(const IdFields& fields) {

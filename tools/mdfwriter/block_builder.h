@@ -48,7 +48,21 @@ void put_u16(std::span<uint8_t> buffer, uint64_t offset, uint16_t v);
 void put_u32(std::span<uint8_t> buffer, uint64_t offset, uint32_t v);
 void put_u64(std::span<uint8_t> buffer, uint64_t offset, uint64_t v);
 void put_f64(std::span<uint8_t> buffer, uint64_t offset, double v);
+uint16_t get_u16(std::span<const uint8_t> buffer, uint64_t offset);
+uint32_t get_u32(std::span<const uint8_t> buffer, uint64_t offset);
 uint64_t get_u64(std::span<const uint8_t> buffer, uint64_t offset);
+double get_f64(std::span<const uint8_t> buffer, uint64_t offset);
+
+// The frame of a block as stored, for tests that inspect or damage files.
+struct BlockInfo {
+  std::string id;  // the four id characters
+  uint64_t length = 0;
+  uint64_t link_count = 0;
+  std::vector<uint64_t> links;
+  uint64_t data = 0;  // offset of the data section
+};
+// REQUIRES: a whole block header and its links lie inside buffer.
+BlockInfo read_block(std::span<const uint8_t> buffer, uint64_t offset);
 
 // The 64-byte identification block at file offset 0.
 struct IdFields {
