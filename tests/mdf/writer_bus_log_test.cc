@@ -417,6 +417,10 @@ TEST(WriterBusLog, UnfinalisedLogLeavesTheLastDataBlockLengthStale) {
   EXPECT_EQ(file.size() - last, 24u + 21u) << "the stale block ends the file";
   const uint64_t first_dt = read_block(file, data_groups(file)[0]).links[2];
   EXPECT_EQ(read_block(file, first_dt).length, 24u + 80u);
+  for (uint64_t dg : data_groups(file)) {
+    EXPECT_EQ(cg_fields(file, channel_groups(file, dg)[0]).cycle_count, 0u)
+        << "a logger that did not finalise has not counted its records";
+  }
 }
 
 TEST(WriterBusLog, TickTimestampsUseALinearConversion) {

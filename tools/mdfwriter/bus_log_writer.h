@@ -172,9 +172,9 @@ struct BusLogOptions {
   int16_t dst_offset_min = 0;
 
   Layout layout = Layout::sorted;
-  // Bytes of the record id: 1, 2, 4 or 8. Used by unsorted files, and by
-  // sorted files with vlsd data (a VLSD group shares its data group, so it
-  // needs ids; 0 is taken as 1 there).
+  // Bytes of the record id: 1, 2, 4 or 8 (0 is taken as 1). Used by
+  // unsorted files, and by sorted files with vlsd data (a VLSD group shares
+  // its data group, so it needs ids).
   uint8_t record_id_size = 1;
 
   DataBytesStorage can_data_bytes = DataBytesStorage::fixed;
@@ -199,7 +199,8 @@ struct BusLogOptions {
   bool include_empty_groups = false;
 
   // "UnFinMF " with unfin_flags; the last DT block's length states
-  // unfinalised_dt_length instead of its real length.
+  // unfinalised_dt_length instead of its real length. With bit 0 of
+  // unfin_flags (cycle counters not updated) every cg_cycle_count is 0.
   bool unfinalised = false;
   uint16_t unfin_flags = 5;
   uint64_t unfinalised_dt_length = 24;
