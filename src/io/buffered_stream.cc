@@ -37,7 +37,7 @@ class BufferedStream : public ByteStream {
         target = offset;
         break;
       case STREAM_SEEK_CUR:
-        target = tell() + offset;
+        target = stream_offset_add(tell(), offset);
         break;
       case STREAM_SEEK_END:
         if (stream_seek(inner_, offset, STREAM_SEEK_END) < 0) return -1;
@@ -89,8 +89,10 @@ class BufferedStream : public ByteStream {
 }  // namespace
 
 ByteStream* buffered_stream_create(ByteStream* inner, bool owns_inner, int64_t size) {
-  if (!inner || size <= 0 || size > INT64_MAX - 8) return nullptr;
-  uint64_t capacity = (static_cast<uint64_t>(size) + 7) & ~uint64_t{7};
+  if (!inner || size < 0 || size > INT64_MAX - 8) return nullptr;
+  // An empty input still gets a (tiny) buffer: "buffer the whole file" must
+  // work for a file of 0 bytes too.
+  uint64_t capacity = size == 0 ? 8 : (static_cast<uint64_t>(size) + 7) & ~uint64_t{7};
   auto* buffer = static_cast<unsigned char*>(std::malloc(capacity));
   if (!buffer) return nullptr;
   auto* s = new (std::nothrow) BufferedStream(inner, owns_inner, buffer, capacity);

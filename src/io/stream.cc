@@ -44,7 +44,7 @@ bool stream_copy(ByteStream* source, ByteStream* target) {
   unsigned char chunk[4096];
   for (;;) {
     int64_t n = source->read(chunk, sizeof(chunk));
-    if (n <= 0) return true;
+    if (n <= 0) return n == 0;
     int64_t w = target->write(chunk, static_cast<uint64_t>(n));
     if (w == STREAM_UNSUPPORTED) continue;
     if (w != n) return false;

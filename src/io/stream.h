@@ -13,6 +13,14 @@ enum SeekOrigin : int32_t {
 // Result of an operation that a stream kind does not offer.
 inline constexpr int64_t STREAM_UNSUPPORTED = -2;
 
+// base + offset, held at the int64 limits instead of overflowing: seek
+// offsets come from files and may be anything.
+inline int64_t stream_offset_add(int64_t base, int64_t offset) {
+  int64_t sum;
+  if (!__builtin_add_overflow(base, offset, &sum)) return sum;
+  return offset > 0 ? INT64_MAX : INT64_MIN;
+}
+
 // The one byte-stream interface for files and memory. Each operation a kind
 // does not override reports STREAM_UNSUPPORTED. Streams stack: a buffered
 // stream over a file, a window over a container, and so on.
@@ -49,8 +57,8 @@ int64_t stream_close(ByteStream* s);
 // Size in bytes; the position is restored. -1 for a null stream.
 int64_t stream_size(ByteStream* s);
 // Copies source to target in 4096-byte chunks until a read returns 0 or
-// less. Returns false when a write to the target failed or came up short
-// (the copy then stops), so that content is never silently cut.
+// less. Returns false when a read failed, or a write to the target failed or
+// came up short (the copy then stops), so that content is never silently cut.
 bool stream_copy(ByteStream* source, ByteStream* target);
 
 }  // namespace quarrow

@@ -28,20 +28,22 @@ class WindowStream : public ByteStream {
   }
 
   int64_t seek(int64_t offset, int32_t origin) override {
-    int64_t target;
+    int64_t base;
     switch (origin) {
       case STREAM_SEEK_SET:
-        target = start_ + offset;
+        base = start_;
         break;
       case STREAM_SEEK_CUR:
-        target = stream_tell(inner_) + offset;
+        base = stream_tell(inner_);
         break;
       case STREAM_SEEK_END:
-        target = (end_ > 0 ? end_ : stream_size(inner_)) + offset;
+        base = end_ > 0 ? end_ : stream_size(inner_);
         break;
       default:
         return -1;
     }
+    if (base < 0) return -1;  // the inner stream could not say where it is
+    int64_t target = stream_offset_add(base, offset);
     if (end_ > 0 && target > end_) target = end_;
     if (target < start_) target = start_;
     if (target < 0) return -1;
