@@ -208,4 +208,33 @@ inline std::vector<uint8_t> sample_log(SampleMap* map = nullptr, uint64_t dt_dat
   return b.release();
 }
 
+// An image with one data group and one channel group; add_channel appends
+// channels to the group's chain.
+struct OneGroup {
+  mdfw::BlockBuilder b;
+  uint64_t cg = 0;
+  std::vector<uint64_t> channels;
+
+  OneGroup() {
+    b.write_id();
+    uint64_t hd = b.add_block("HD", {0, 0, 0, 0, 0, 0}, hd_fields());
+    uint64_t dg = b.add_block("DG", {0, 0, 0, 0}, dg_fields());
+    cg = b.add_block("CG", {0, 0, 0, 0, 0, 0}, cg_fields());
+    b.set_link(hd, 0, dg);
+    b.set_link(dg, 1, cg);
+  }
+  uint64_t add_channel(std::vector<uint64_t> links, const CnFields& fields = {}) {
+    links.insert(links.begin(), 2, 0);  // next and composition
+    links.resize(8, 0);
+    uint64_t cn = b.add_block("CN", links, cn_fields(fields));
+    b.set_link(channels.empty() ? cg : channels.back(), channels.empty() ? 1 : 0, cn);
+    channels.push_back(cn);
+    return cn;
+  }
+  CnBlock* channel(const Opened& o, size_t i) const {
+    DgBlock* dg = block_as<DgBlock>(o.hd()->hd_dg_list[0]);
+    return block_as<CnBlock>(block_as<CgBlock>(dg->dg_cg_list[0])->cg_cn_list[i]);
+  }
+};
+
 }  // namespace quarrow::readertest
