@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <string>
 
+#include "support/process.h"
+
 namespace quarrow::test {
 namespace {
 
@@ -28,14 +30,7 @@ class StderrCapture {
     close(saved_);
     close(fd_);
   }
-  std::string text() const {
-    std::string s;
-    char buf[4096];
-    ssize_t n;
-    lseek(fd_, 0, SEEK_SET);
-    while ((n = read(fd_, buf, sizeof(buf))) > 0) s.append(buf, static_cast<size_t>(n));
-    return s;
-  }
+  std::string text() const { return read_all_fd(fd_); }
 
  private:
   int fd_ = -1;
