@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -139,7 +140,7 @@ TestCan can(double t, uint32_t id, std::vector<uint8_t> bytes, uint8_t ide = 0) 
   f.bus_channel = 1;
   f.dlc = static_cast<uint8_t>(bytes.size());
   f.data_length = bytes.size();
-  std::memcpy(f.bytes, bytes.data(), std::min<size_t>(bytes.size(), 64));
+  std::copy_n(bytes.begin(), std::min<size_t>(bytes.size(), 64), f.bytes);
   return f;
 }
 
@@ -151,7 +152,7 @@ TestLin lin(double t, uint32_t id, std::vector<uint8_t> bytes) {
   f.bus_channel = 1;
   f.data_length = bytes.size();
   f.received_count = static_cast<uint8_t>(bytes.size());
-  std::memcpy(f.bytes, bytes.data(), std::min<size_t>(bytes.size(), 8));
+  std::copy_n(bytes.begin(), std::min<size_t>(bytes.size(), 8), f.bytes);
   return f;
 }
 
@@ -328,6 +329,7 @@ TEST_F(CsvSinkTest, IgnoresErrorAndFramelessRecords) {
 TEST_F(CsvSinkTest, StoresAnIndependentClippedCopy) {
   FrameBuffer buffer;
   buffer.can = can(1, 1, {1, 2, 3});
+  buffer.can.data = buffer.can.bytes;
   buffer.can.data_length = 300;
   ASSERT_TRUE(sink_->on_frame(buffer.frame));
   std::memset(buffer.can.bytes, 0x99, sizeof(buffer.can.bytes));
