@@ -115,16 +115,12 @@ bool cli_parse(ConverterSettings* settings, int argc, char** argv, int* status) 
       arg_filen(nullptr, nullptr, "file(s)/folder(s)", 1, max_inputs, nullptr),
       arg_end(20),
   };
-  // The table is held in a growable array while it is handed around.
-  GrowArray<void*> table;
-  bool complete = table.reserve(CLI_ENTRY_COUNT);
-  for (void* entry : entries) complete = complete && table.append(entry);
-
+  // A fixed array: building the table can fail only in its entries.
   bool proceed = false;
-  if (!complete || arg_nullcheck(entries) != 0) {
+  if (arg_nullcheck(entries) != 0) {
     *status = CLI_STATUS_NO_MEMORY;
   } else {
-    proceed = cli_apply(settings, table.data(), argc, argv, status);
+    proceed = cli_apply(settings, entries, argc, argv, status);
   }
   arg_freetable(entries, CLI_ENTRY_COUNT);
   return proceed;
