@@ -177,28 +177,28 @@ bool BlockLoader::walk(uint64_t first, BlockList* list, bool keep_alive_only, ui
   return true;
 }
 
-bool BlockLoader::load_list(uint64_t first, BlockList* list) {
-  return walk(first, list, false, ++walk_count_);
+bool block_load(BlockLoader* loader, uint64_t first, BlockList* list) {
+  return loader->walk(first, list, false, ++loader->walk_count_);
 }
 
-bool BlockLoader::load_ref(uint64_t offset, BlockRef* out) {
+bool block_load_ref(BlockLoader* loader, uint64_t offset, BlockRef* out) {
   out->reset();
   if (offset == MDF_NO_LINK) return true;
   BlockRef ref;
   bool fresh = false;
-  if (auto* slot = cache_.find(offset)) {
+  if (auto* slot = loader->cache_.find(offset)) {
     ref = BlockRef::share(slot->value);
   } else {
-    if (!read_block(offset, &ref)) return false;
+    if (!loader->read_block(offset, &ref)) return false;
     fresh = true;
   }
-  if (!complete(ref.get())) return false;
+  if (!loader->complete(ref.get())) return false;
   if (fresh && ref->load.next != MDF_NO_LINK) {
     // The rest of its chain has no list to go into; it is loaded all the
     // same and kept alive with the tree.
-    uint64_t id = ++walk_count_;
+    uint64_t id = ++loader->walk_count_;
     ref->load.walk = id;
-    if (!walk(ref->load.next, &kept_alive_, true, id)) return false;
+    if (!loader->walk(ref->load.next, &loader->kept_alive_, true, id)) return false;
   }
   *out = std::move(ref);
   return true;

@@ -19,6 +19,10 @@ bool block_read_header(ByteStream* stream, BlockHeader* header);
 // MDF_NO_LINK. True when all of them were read.
 bool block_read_links(ByteStream* stream, const BlockHeader& header, GrowArray<uint64_t>* links);
 
+// File offset to loaded block, for one open. Not owning: every block in it is
+// owned by a list or a reference.
+using BlockCache = HashMap<uint64_t, BlockBase*>;
+
 // Loads the block graph of one open. Blocks are read once and shared through
 // the cache by file offset; chains are followed iteratively, so their length
 // does not nest on the stack. The nesting of a block inside the one that
@@ -39,14 +43,6 @@ class BlockLoader {
   ByteStream* stream() const { return stream_; }
   uint64_t stream_size() const { return stream_size_; }
 
-  // Loads the chain that starts at first and appends it to list, first block
-  // first. True for MDF_NO_LINK (nothing appended).
-  bool load_list(uint64_t first, BlockList* list);
-  // Loads the block at offset into *out. True with a null *out for
-  // MDF_NO_LINK. A chained block reached this way still has its successors
-  // loaded; they are kept alive by kept_alive().
-  bool load_ref(uint64_t offset, BlockRef* out);
-
   // A cursor at the start of the block's data section (behind its links).
   StreamCursor data_cursor(const BlockBase* block) const;
 
@@ -54,6 +50,9 @@ class BlockLoader {
   BlockList* kept_alive() { return &kept_alive_; }
 
  private:
+  friend bool block_load(BlockLoader* loader, uint64_t first, BlockList* list);
+  friend bool block_load_ref(BlockLoader* loader, uint64_t offset, BlockRef* out);
+
   bool walk(uint64_t first, BlockList* list, bool keep_alive_only, uint64_t id);
   bool read_block(uint64_t offset, BlockRef* out);
   bool complete(BlockBase* block);
@@ -64,10 +63,19 @@ class BlockLoader {
   uint64_t block_count_ = 0;
   uint64_t walk_count_ = 0;
   uint32_t depth_ = 0;
-  // Offset to block, not owning: every block in it is owned by a list or a
-  // reference. Discarded with the loader.
-  HashMap<uint64_t, BlockBase*> cache_;
+  BlockCache cache_;
   BlockList kept_alive_;
 };
+
+// Loads the chain that starts at first and appends it to list, first block
+// first. True for MDF_NO_LINK (nothing appended). A chain that runs into a
+// block already in a list ends with that block.
+bool block_load(BlockLoader* loader, uint64_t first, BlockList* list);
+
+// Loads the block at offset into *out (shared when it was loaded before).
+// True with a null *out for MDF_NO_LINK. A chained block reached this way
+// still has the rest of its chain loaded; that rest is kept alive with the
+// tree (BlockLoader::kept_alive()).
+bool block_load_ref(BlockLoader* loader, uint64_t offset, BlockRef* out);
 
 }  // namespace quarrow

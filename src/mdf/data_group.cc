@@ -22,8 +22,9 @@ BlockBase* create_block() {
 bool dg_parse(BlockBase* block, BlockLoader* loader) {
   auto* dg = static_cast<DgBlock*>(block);
   const GrowArray<uint64_t>& links = block->load.links;
-  if (!loader->load_list(links[1], &dg->dg_cg_list) || !loader->load_ref(links[2], &dg->dg_data) ||
-      !loader->load_ref(links[3], &dg->dg_md_comment)) {
+  if (!block_load(loader, links[1], &dg->dg_cg_list) ||
+      !block_load_ref(loader, links[2], &dg->dg_data) ||
+      !block_load_ref(loader, links[3], &dg->dg_md_comment)) {
     return false;
   }
   StreamCursor cursor = loader->data_cursor(block);
@@ -35,9 +36,9 @@ bool dg_parse(BlockBase* block, BlockLoader* loader) {
 bool cg_parse(BlockBase* block, BlockLoader* loader) {
   auto* cg = static_cast<CgBlock*>(block);
   const GrowArray<uint64_t>& links = block->load.links;
-  if (!loader->load_list(links[1], &cg->cg_cn_list) ||
-      !loader->load_ref(links[2], &cg->cg_tx_acq_name) ||
-      !loader->load_ref(links[3], &cg->cg_si_acq_source)) {
+  if (!block_load(loader, links[1], &cg->cg_cn_list) ||
+      !block_load_ref(loader, links[2], &cg->cg_tx_acq_name) ||
+      !block_load_ref(loader, links[3], &cg->cg_si_acq_source)) {
     return false;
   }
   // Sample reductions are not supported.
@@ -45,7 +46,7 @@ bool cg_parse(BlockBase* block, BlockLoader* loader) {
     QLOG(LOG_ERROR, "Unsupported parameter present in file");
     return false;
   }
-  if (!loader->load_ref(links[5], &cg->cg_md_comment)) return false;
+  if (!block_load_ref(loader, links[5], &cg->cg_md_comment)) return false;
   StreamCursor cursor = loader->data_cursor(block);
   if (!cursor.read_u64(&cg->cg_record_id) || !cursor.read_u64(&cg->cg_cycle_count) ||
       !cursor.read_u16(&cg->cg_flags) || !cursor.read_u16(&cg->cg_path_separator) ||
@@ -63,11 +64,11 @@ bool cg_parse(BlockBase* block, BlockLoader* loader) {
 bool cn_parse(BlockBase* block, BlockLoader* loader) {
   auto* cn = static_cast<CnBlock*>(block);
   const GrowArray<uint64_t>& links = block->load.links;
-  if (!loader->load_list(links[1], &cn->cn_member_list)) return false;
+  if (!block_load(loader, links[1], &cn->cn_member_list)) return false;
   BlockRef* refs[] = {&cn->cn_tx_name, &cn->cn_si_source, &cn->cn_cc_conversion,
                       &cn->cn_data,    &cn->cn_md_unit,   &cn->cn_md_comment};
   for (uint64_t i = 0; i < 6; ++i)
-    if (!loader->load_ref(links[2 + i], refs[i])) return false;
+    if (!block_load_ref(loader, links[2 + i], refs[i])) return false;
   StreamCursor cursor = loader->data_cursor(block);
   if (!cursor.read_u8(&cn->cn_type) || !cursor.read_u8(&cn->cn_sync_type) ||
       !cursor.read_u8(&cn->cn_data_type) || !cursor.read_u8(&cn->cn_bit_offset) ||
@@ -88,10 +89,10 @@ bool cn_parse(BlockBase* block, BlockLoader* loader) {
 bool cc_parse(BlockBase* block, BlockLoader* loader) {
   auto* cc = static_cast<CcBlock*>(block);
   const GrowArray<uint64_t>& links = block->load.links;
-  if (!loader->load_ref(links[0], &cc->cc_tx_name) ||
-      !loader->load_ref(links[1], &cc->cc_md_unit) ||
-      !loader->load_ref(links[2], &cc->cc_md_comment) ||
-      !loader->load_ref(links[3], &cc->cc_cc_inverse)) {
+  if (!block_load_ref(loader, links[0], &cc->cc_tx_name) ||
+      !block_load_ref(loader, links[1], &cc->cc_md_unit) ||
+      !block_load_ref(loader, links[2], &cc->cc_md_comment) ||
+      !block_load_ref(loader, links[3], &cc->cc_cc_inverse)) {
     return false;
   }
   StreamCursor cursor = loader->data_cursor(block);

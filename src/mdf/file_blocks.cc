@@ -31,14 +31,14 @@ bool id_parse(BlockBase* block, BlockLoader* loader) {
 bool hd_parse(BlockBase* block, BlockLoader* loader) {
   auto* hd = static_cast<HdBlock*>(block);
   const GrowArray<uint64_t>& links = block->load.links;
-  if (!loader->load_list(links[0], &hd->hd_dg_list)) return false;
-  if (!loader->load_list(links[1], &hd->hd_fh_list)) return false;
+  if (!block_load(loader, links[0], &hd->hd_dg_list)) return false;
+  if (!block_load(loader, links[1], &hd->hd_fh_list)) return false;
   // Channel hierarchies, attachments and events are not supported.
   if (links[2] != MDF_NO_LINK || links[3] != MDF_NO_LINK || links[4] != MDF_NO_LINK) {
     QLOG(LOG_ERROR, "Unsupported parameter present in file");
     return false;
   }
-  if (!loader->load_ref(links[5], &hd->hd_md_comment)) return false;
+  if (!block_load_ref(loader, links[5], &hd->hd_md_comment)) return false;
   StreamCursor cursor = loader->data_cursor(block);
   return cursor.read_u64(&hd->hd_start_time_ns) && cursor.read_i16(&hd->hd_tz_offset_min) &&
          cursor.read_i16(&hd->hd_dst_offset_min) && cursor.read_u8(&hd->hd_time_flags) &&
@@ -49,7 +49,7 @@ bool hd_parse(BlockBase* block, BlockLoader* loader) {
 // Link 0, the next file-history block, is followed by the loader.
 bool fh_parse(BlockBase* block, BlockLoader* loader) {
   auto* fh = static_cast<FhBlock*>(block);
-  if (!loader->load_ref(block->load.links[1], &fh->fh_md_comment)) return false;
+  if (!block_load_ref(loader, block->load.links[1], &fh->fh_md_comment)) return false;
   StreamCursor cursor = loader->data_cursor(block);
   return cursor.read_u64(&fh->fh_time_ns) && cursor.read_i16(&fh->fh_tz_offset_min) &&
          cursor.read_i16(&fh->fh_dst_offset_min) && cursor.read_u8(&fh->fh_time_flags);
@@ -68,9 +68,9 @@ bool text_parse(BlockBase* block, BlockLoader* loader) {
 bool si_parse(BlockBase* block, BlockLoader* loader) {
   auto* si = static_cast<SiBlock*>(block);
   const GrowArray<uint64_t>& links = block->load.links;
-  if (!loader->load_ref(links[0], &si->si_tx_name) ||
-      !loader->load_ref(links[1], &si->si_tx_path) ||
-      !loader->load_ref(links[2], &si->si_md_comment)) {
+  if (!block_load_ref(loader, links[0], &si->si_tx_name) ||
+      !block_load_ref(loader, links[1], &si->si_tx_path) ||
+      !block_load_ref(loader, links[2], &si->si_md_comment)) {
     return false;
   }
   StreamCursor cursor = loader->data_cursor(block);

@@ -17,10 +17,10 @@ constexpr uint64_t kHeaderBlockOffset = 64;
 bool mdf_read_root(MdfFile* file, uint64_t stream_size) {
   BlockLoader loader(file->stream, stream_size);
   BlockRef id_ref;
-  if (!loader.load_ref(0, &id_ref)) return false;
+  if (!block_load_ref(&loader, 0, &id_ref)) return false;
   IdBlock* id = block_as<IdBlock>(id_ref);
   if (!id) return false;
-  if (!loader.load_ref(kHeaderBlockOffset, &id->id_hd) || !id->id_hd) return false;
+  if (!block_load_ref(&loader, kHeaderBlockOffset, &id->id_hd) || !id->id_hd) return false;
   id->kept_alive = std::move(*loader.kept_alive());
   file->id = std::move(id_ref);
   return true;
