@@ -43,8 +43,18 @@ std::unique_ptr<Folder> open_folder(const std::string& path) {
   return folder_open(sv(path));
 }
 
-TEST(FolderListTest, ListsFilesAndFoldersInUnsignedByteOrder) {
+class FolderListTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder = open_folder(tmp.path());
+    ASSERT_TRUE(folder);
+  }
   TempDir tmp;
+  std::unique_ptr<Folder> folder;
+  DirListing listing;
+};
+
+TEST_F(FolderListTest, ListsFilesAndFoldersInUnsignedByteOrder) {
   write_file(tmp / "b.MF4", "bb");
   write_file(tmp / "a.MF4", "a");
   write_file(tmp / "B.MF4", "BBB");
@@ -57,9 +67,6 @@ TEST(FolderListTest, ListsFilesAndFoldersInUnsignedByteOrder) {
   mkfifo((tmp / "fifo").c_str(), 0666);
   ASSERT_EQ(symlink((tmp / "gone").c_str(), (tmp / "dangling").c_str()), 0);
 
-  auto folder = open_folder(tmp.path());
-  ASSERT_TRUE(folder);
-  DirListing listing;
   folder->list(sv(tmp.path()), &listing);
 
   std::vector<Entry> expected = {
@@ -71,22 +78,14 @@ TEST(FolderListTest, ListsFilesAndFoldersInUnsignedByteOrder) {
   EXPECT_EQ(listing.size(), expected.size());
 }
 
-TEST(FolderListTest, FolderPathWithTrailingSlashListsTheSame) {
-  TempDir tmp;
+TEST_F(FolderListTest, FolderPathWithTrailingSlashListsTheSame) {
   write_file(tmp / "x.MF4", "x");
-  auto folder = open_folder(tmp.path());
-  ASSERT_TRUE(folder);
-  DirListing listing;
   folder->list(sv(tmp.path() + "/"), &listing);
   EXPECT_EQ(entries_of(listing), (std::vector<Entry>{{"x.MF4", PATH_FILE, 1}}));
 }
 
-TEST(FolderListTest, UnlistableFolderLeavesListingUnchanged) {
-  TempDir tmp;
+TEST_F(FolderListTest, UnlistableFolderLeavesListingUnchanged) {
   write_file(tmp / "file", "x");
-  auto folder = open_folder(tmp.path());
-  ASSERT_TRUE(folder);
-  DirListing listing;
   ASSERT_TRUE(listing.insert("kept", PATH_FILE, 7));
   folder->list(sv(tmp / "missing"), &listing);
   folder->list(sv(tmp / "file"), &listing);
