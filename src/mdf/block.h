@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <new>
 
 #include "core/grow_array.h"
 
@@ -160,6 +161,13 @@ class BlockRef {
 // Releases the reference and leaves it null.
 inline void block_ref_release(BlockRef* ref) {
   if (ref) ref->reset();
+}
+
+// The create operation of a descriptor: a default-initialised T bound to
+// its descriptor, or null when memory is short.
+template <typename T, const BlockDescriptor* D>
+BlockBase* block_create() {
+  return new (std::nothrow) T(D);
 }
 
 // The children of one chain, first block first.

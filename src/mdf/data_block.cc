@@ -1,17 +1,10 @@
 #include "mdf/data_block.h"
 
-#include <new>
-
 #include "mdf/block_loader.h"
 
 namespace quarrow {
 
 namespace {
-
-template <typename T, const BlockDescriptor* D>
-BlockBase* create_block() {
-  return new (std::nothrow) T(D);
-}
 
 // Nothing is read: the data stays in the file until a view reads it.
 bool data_parse(BlockBase* block, BlockLoader* loader) {
@@ -35,9 +28,9 @@ bool seek_source(const DataBlock* owner, uint64_t position) {
 }  // namespace
 
 const BlockDescriptor kDtDescriptor = {
-    BLOCK_DT, 24, 0, false, false, create_block<DtBlock, &kDtDescriptor>, data_parse};
+    BLOCK_DT, 24, 0, false, false, block_create<DtBlock, &kDtDescriptor>, data_parse};
 const BlockDescriptor kSdDescriptor = {
-    BLOCK_SD, 24, 0, false, false, create_block<SdBlock, &kSdDescriptor>, data_parse};
+    BLOCK_SD, 24, 0, false, false, block_create<SdBlock, &kSdDescriptor>, data_parse};
 
 int64_t DataBlockView::read(void* buffer, uint64_t count) {
   uint64_t size = owner_->view_size();

@@ -1,7 +1,6 @@
 #include "mdf/data_group.h"
 
 #include <cstdlib>
-#include <new>
 
 #include "log/log.h"
 #include "mdf/block_loader.h"
@@ -10,11 +9,6 @@
 namespace quarrow {
 
 namespace {
-
-template <typename T, const BlockDescriptor* D>
-BlockBase* create_block() {
-  return new (std::nothrow) T(D);
-}
 
 // Link 0 of DG, CG and CN blocks is the next block of the chain; the loader
 // follows it.
@@ -117,13 +111,13 @@ bool cc_parse(BlockBase* block, BlockLoader* loader) {
 }  // namespace
 
 const BlockDescriptor kDgDescriptor = {
-    BLOCK_DG, 64, 4, true, true, create_block<DgBlock, &kDgDescriptor>, dg_parse};
+    BLOCK_DG, 64, 4, true, true, block_create<DgBlock, &kDgDescriptor>, dg_parse};
 const BlockDescriptor kCgDescriptor = {
-    BLOCK_CG, 104, 6, true, true, create_block<CgBlock, &kCgDescriptor>, cg_parse};
+    BLOCK_CG, 104, 6, true, true, block_create<CgBlock, &kCgDescriptor>, cg_parse};
 const BlockDescriptor kCnDescriptor = {
-    BLOCK_CN, 160, 8, true, true, create_block<CnBlock, &kCnDescriptor>, cn_parse};
+    BLOCK_CN, 160, 8, true, true, block_create<CnBlock, &kCnDescriptor>, cn_parse};
 const BlockDescriptor kCcDescriptor = {
-    BLOCK_CC, 80, 4, true, false, create_block<CcBlock, &kCcDescriptor>, cc_parse};
+    BLOCK_CC, 80, 4, true, false, block_create<CcBlock, &kCcDescriptor>, cc_parse};
 
 CcBlock::~CcBlock() {
   std::free(cc_val);

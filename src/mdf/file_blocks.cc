@@ -1,7 +1,5 @@
 #include "mdf/file_blocks.h"
 
-#include <new>
-
 #include "log/log.h"
 #include "mdf/block_loader.h"
 #include "mdf/stream_cursor.h"
@@ -9,11 +7,6 @@
 namespace quarrow {
 
 namespace {
-
-template <typename T, const BlockDescriptor* D>
-BlockBase* create_block() {
-  return new (std::nothrow) T(D);
-}
 
 bool id_parse(BlockBase* block, BlockLoader* loader) {
   auto* id = static_cast<IdBlock*>(block);
@@ -85,17 +78,17 @@ bool si_parse(BlockBase* block, BlockLoader* loader) {
 }  // namespace
 
 const BlockDescriptor kIdDescriptor = {
-    BLOCK_ID, 64, 0, false, false, create_block<IdBlock, &kIdDescriptor>, id_parse};
+    BLOCK_ID, 64, 0, false, false, block_create<IdBlock, &kIdDescriptor>, id_parse};
 const BlockDescriptor kHdDescriptor = {
-    BLOCK_HD, 104, 6, true, false, create_block<HdBlock, &kHdDescriptor>, hd_parse};
+    BLOCK_HD, 104, 6, true, false, block_create<HdBlock, &kHdDescriptor>, hd_parse};
 const BlockDescriptor kFhDescriptor = {
-    BLOCK_FH, 56, 2, true, true, create_block<FhBlock, &kFhDescriptor>, fh_parse};
+    BLOCK_FH, 56, 2, true, true, block_create<FhBlock, &kFhDescriptor>, fh_parse};
 const BlockDescriptor kTxDescriptor = {
-    BLOCK_TX, 24, 0, true, false, create_block<TxBlock, &kTxDescriptor>, text_parse};
+    BLOCK_TX, 24, 0, true, false, block_create<TxBlock, &kTxDescriptor>, text_parse};
 const BlockDescriptor kMdDescriptor = {
-    BLOCK_MD, 24, 0, true, false, create_block<MdBlock, &kMdDescriptor>, text_parse};
+    BLOCK_MD, 24, 0, true, false, block_create<MdBlock, &kMdDescriptor>, text_parse};
 const BlockDescriptor kSiDescriptor = {
-    BLOCK_SI, 56, 3, true, false, create_block<SiBlock, &kSiDescriptor>, si_parse};
+    BLOCK_SI, 56, 3, true, false, block_create<SiBlock, &kSiDescriptor>, si_parse};
 
 StringView text_block_text(const BlockBase* block) {
   if (const TxBlock* tx = block_as<TxBlock>(block)) return tx->text.view();
