@@ -387,87 +387,90 @@ TEST(FrameIterator, UnknownRecordIdEndsTheWalk) {
   expect_records(log.records(), frames);
 }
 
-// Splits the records of an unsorted file with 1-byte ids and VLSD data bytes
-// into (fixed record, VLSD record) pairs.
-struct RecordPair {
-  std::vector<uint8_t> fixed;
-  std::vector<uint8_t> vlsd;
+// An unsorted log with 1-byte record ids whose CAN payloads are in a VLSD
+// channel group, split into (fixed record, VLSD record) pairs so that tests
+// can drop, reorder or damage them.
+struct VlsdLog {
+  struct Pair {
+    std::vector<uint8_t> fixed;
+    std::vector<uint8_t> vlsd;
+  };
+
+  explicit VlsdLog(std::vector<BusFrame> written) : frames(std::move(written)) {
+    BusLogOptions options;
+    options.layout = Layout::unsorted;
+    options.can_data_bytes = DataBytesStorage::vlsd;
+    file = mdfw::write_bus_log(frames, options, &map);
+    std::vector<uint8_t> data = dt_data(file, map.groups[0].dt);
+    for (size_t at = 0; at < data.size();) {
+      Pair p;
+      p.fixed.assign(data.begin() + at, data.begin() + at + 1 + map.groups[0].record_bytes);
+      at += p.fixed.size();
+      uint32_t n = mdfw::get_u32(data, at + 1);
+      p.vlsd.assign(data.begin() + at, data.begin() + at + 5 + n);
+      at += p.vlsd.size();
+      pairs.push_back(p);
+    }
+  }
+
+  // The file with its records replaced by parts, back to back.
+  std::vector<uint8_t> with(const std::vector<std::vector<uint8_t>>& parts) const {
+    std::vector<uint8_t> data;
+    for (const std::vector<uint8_t>& part : parts)
+      data.insert(data.end(), part.begin(), part.end());
+    return with_dt_data(file, map.groups[0].dt, data);
+  }
+
+  std::vector<BusFrame> frames;
+  BusLogMap map;
+  std::vector<uint8_t> file;
+  std::vector<Pair> pairs;
 };
 
-std::vector<RecordPair> split_pairs(const std::vector<uint8_t>& data, uint64_t record_bytes) {
-  std::vector<RecordPair> pairs;
-  size_t at = 0;
-  while (at < data.size()) {
-    RecordPair p;
-    p.fixed.assign(data.begin() + at, data.begin() + at + 1 + record_bytes);
-    at += p.fixed.size();
-    uint32_t n = mdfw::get_u32(data, at + 1);
-    p.vlsd.assign(data.begin() + at, data.begin() + at + 5 + n);
-    at += p.vlsd.size();
-    pairs.push_back(p);
-  }
-  return pairs;
+std::vector<BusFrame> three_payloads() {
+  return {mdfw::can_data(1, 1, {1, 2}), mdfw::can_data(2, 2, {3}), mdfw::can_data(3, 3, {4, 5, 6})};
 }
 
 TEST(FrameIterator, StandAloneVlsdRecordIsSkipped) {
-  std::vector<BusFrame> frames = {mdfw::can_data(1, 1, {1, 2}), mdfw::can_data(2, 2, {3}),
-                                  mdfw::can_data(3, 3, {4, 5, 6})};
-  BusLogOptions options;
-  options.layout = Layout::unsorted;
-  options.can_data_bytes = DataBytesStorage::vlsd;
-  BusLogMap map;
-  std::vector<uint8_t> file = mdfw::write_bus_log(frames, options, &map);
-  std::vector<RecordPair> pairs =
-      split_pairs(dt_data(file, map.groups[0].dt), map.groups[0].record_bytes);
-  ASSERT_EQ(pairs.size(), 3u);
+  VlsdLog log(three_payloads());
+  ASSERT_EQ(log.pairs.size(), 3u);
   // The first fixed record is gone; its VLSD record stands alone.
-  std::vector<uint8_t> data = pairs[0].vlsd;
-  for (size_t i = 1; i < pairs.size(); ++i) {
-    data.insert(data.end(), pairs[i].fixed.begin(), pairs[i].fixed.end());
-    data.insert(data.end(), pairs[i].vlsd.begin(), pairs[i].vlsd.end());
-  }
-  OpenLog log(with_dt_data(file, map.groups[0].dt, data));
-  expect_records(log.records(), {frames[1], frames[2]});
+  const auto& p = log.pairs;
+  OpenLog open(log.with({p[0].vlsd, p[1].fixed, p[1].vlsd, p[2].fixed, p[2].vlsd}));
+  expect_records(open.records(), {log.frames[1], log.frames[2]});
 }
 
 TEST(FrameIterator, RecordAfterAFixedRecordIsNotConsumedUnlessItIsItsVlsdRecord) {
-  std::vector<BusFrame> frames = {mdfw::can_data(1, 1, {1, 2}), mdfw::can_data(2, 2, {3}),
-                                  mdfw::can_data(3, 3, {4, 5, 6})};
-  BusLogOptions options;
-  options.layout = Layout::unsorted;
-  options.can_data_bytes = DataBytesStorage::vlsd;
-  BusLogMap map;
-  std::vector<uint8_t> file = mdfw::write_bus_log(frames, options, &map);
-  std::vector<RecordPair> pairs =
-      split_pairs(dt_data(file, map.groups[0].dt), map.groups[0].record_bytes);
+  VlsdLog log(three_payloads());
+  ASSERT_EQ(log.pairs.size(), 3u);
   // The first VLSD record is missing: the second fixed record follows the
   // first one directly and must still be read.
-  std::vector<uint8_t> data = pairs[0].fixed;
-  for (size_t i = 1; i < pairs.size(); ++i) {
-    data.insert(data.end(), pairs[i].fixed.begin(), pairs[i].fixed.end());
-    data.insert(data.end(), pairs[i].vlsd.begin(), pairs[i].vlsd.end());
-  }
-  OpenLog log(with_dt_data(file, map.groups[0].dt, data));
-  std::vector<Record> records = log.records();
+  const auto& p = log.pairs;
+  OpenLog open(log.with({p[0].fixed, p[1].fixed, p[1].vlsd, p[2].fixed, p[2].vlsd}));
+  std::vector<Record> records = open.records();
   ASSERT_EQ(records.size(), 3u);
   // The first frame has its fields but no payload.
   EXPECT_EQ(records[0].frame.can.id, 1u);
   EXPECT_EQ(records[0].frame.can.bytes[0], 0);
-  expect_record(records[1], frames[1], "second");
-  expect_record(records[2], frames[2], "third");
+  expect_record(records[1], log.frames[1], "second");
+  expect_record(records[2], log.frames[2], "third");
 }
 
 TEST(FrameIterator, TruncatedVlsdRecordEndsTheWalk) {
-  std::vector<BusFrame> frames = {mdfw::can_data(1, 1, {1, 2}), mdfw::can_data(2, 2, {3, 4, 5})};
-  BusLogOptions options;
-  options.layout = Layout::unsorted;
-  options.can_data_bytes = DataBytesStorage::vlsd;
-  BusLogMap map;
-  std::vector<uint8_t> file = mdfw::write_bus_log(frames, options, &map);
-  std::vector<uint8_t> data = dt_data(file, map.groups[0].dt);
-  data.pop_back();
-  OpenLog log(with_dt_data(file, map.groups[0].dt, data));
-  expect_records(log.records(), {frames[0]});
+  VlsdLog log(three_payloads());
+  const auto& p = log.pairs;
+  std::vector<uint8_t> cut = p[1].vlsd;
+  cut.pop_back();
+  OpenLog open(log.with({p[0].fixed, p[0].vlsd, p[1].fixed, cut}));
+  expect_records(open.records(), {log.frames[0]});
+}
+
+TEST(FrameIterator, VlsdLengthLargerThanTheFileEndsTheWalkWithoutAllocating) {
+  VlsdLog log(three_payloads());
+  auto& p = log.pairs;
+  mdfw::put_u32(p[1].vlsd, 1, 0xFFFFFFF0u);
+  OpenLog open(log.with({p[0].fixed, p[0].vlsd, p[1].fixed, p[1].vlsd, p[2].fixed, p[2].vlsd}));
+  expect_records(open.records(), {log.frames[0]});
 }
 
 TEST(FrameIterator, SdEntryPastTheBlockEndsTheWalk) {
@@ -481,25 +484,6 @@ TEST(FrameIterator, SdEntryPastTheBlockEndsTheWalk) {
   uint64_t record = map.groups[0].record_bytes;
   mdfw::put_u64(file, dt + 24 + record + 16, 1000);
   OpenLog log(file);
-  expect_records(log.records(), {frames[0]});
-}
-
-TEST(FrameIterator, VlsdLengthLargerThanTheFileEndsTheWalkWithoutAllocating) {
-  std::vector<BusFrame> frames = {mdfw::can_data(1, 1, {1, 2}), mdfw::can_data(2, 2, {3, 4})};
-  BusLogOptions options;
-  options.layout = Layout::unsorted;
-  options.can_data_bytes = DataBytesStorage::vlsd;
-  BusLogMap map;
-  std::vector<uint8_t> file = mdfw::write_bus_log(frames, options, &map);
-  std::vector<RecordPair> pairs =
-      split_pairs(dt_data(file, map.groups[0].dt), map.groups[0].record_bytes);
-  mdfw::put_u32(pairs[1].vlsd, 1, 0xFFFFFFF0u);
-  std::vector<uint8_t> data;
-  for (const RecordPair& p : pairs) {
-    data.insert(data.end(), p.fixed.begin(), p.fixed.end());
-    data.insert(data.end(), p.vlsd.begin(), p.vlsd.end());
-  }
-  OpenLog log(with_dt_data(file, map.groups[0].dt, data));
   expect_records(log.records(), {frames[0]});
 }
 
