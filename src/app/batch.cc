@@ -35,7 +35,9 @@ bool join_child(StringView parent, StringView name, SsoString* child) {
   return name.empty() || child->append(name) != nullptr;
 }
 
-char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char ascii_lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 }  // namespace
 
@@ -44,7 +46,8 @@ bool find_common_root(ConverterSettings* settings, int* status) {
   for (const SsoString& input : settings->inputs) {
     uint64_t n = parent_length(input);
     if (n == 0) {
-      QLOG(LOG_FATAL, "Could not find root for %.*s", static_cast<int>(input.size()), input.c_str());
+      QLOG(LOG_FATAL, "Could not find root for %.*s", static_cast<int>(input.size()),
+           input.c_str());
       *status = kStatusNoRoot;
       return false;
     }
@@ -96,10 +99,11 @@ int run_batch(FrameSink* sink, const GrowArray<SsoString>& inputs) {
       if (info.kind == PATH_FOLDER) {
         int64_t slash = input.view().find('/');
         SsoString renamed;
-        bool ok = slash < 0 ? renamed.assign(input) && renamed.append("_out")
-                            : renamed.assign(input.view().prefix(static_cast<uint64_t>(slash))) &&
-                                  renamed.append("_out") &&
-                                  renamed.append(input.view().suffix_from(static_cast<uint64_t>(slash)));
+        bool ok = slash < 0
+                      ? renamed.assign(input) && renamed.append("_out")
+                      : renamed.assign(input.view().prefix(static_cast<uint64_t>(slash))) &&
+                            renamed.append("_out") &&
+                            renamed.append(input.view().suffix_from(static_cast<uint64_t>(slash)));
         if (!ok) {
           status |= CONVERT_FAILED;
           continue;

@@ -200,9 +200,4 @@ void report_collect_error(FILE* stream, int code, const char* progname) {
   std::fprintf(stream, "%s: internal error, could not allocate memory\n", progname);
 }
 
-// Steps that need the password store, the root detection and the folders.
-bool cli_prepare_run(ConverterSettings*, int*) {
-  return true;
-}
-
 }  // namespace quarrow

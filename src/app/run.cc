@@ -1,7 +1,20 @@
 #include "app/run.h"
 
+#include "app/batch.h"
+#include "app/settings.h"
+#include "csv/csv_sink.h"
+#include "log/log.h"
+
 namespace quarrow {
 
-int app_run(ConverterSettings*) { return 0; }
+int app_run(ConverterSettings* settings) {
+  auto sink = csv_sink_create(settings->input_folder.get(), settings->output_folder(), settings);
+  if (!sink) {
+    // Converting nothing must not look like success to a script.
+    QLOG(LOG_FATAL, "Could not create the CSV writer");
+    return kStatusStartup;
+  }
+  return run_batch(sink.get(), settings->inputs);
+}
 
 }  // namespace quarrow

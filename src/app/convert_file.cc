@@ -1,0 +1,169 @@
+#include "app/convert_file.h"
+
+#include <sys/types.h>
+
+#include <memory>
+
+#include "app/password_store.h"
+#include "app/settings.h"
+#include "bus/channel_recognition.h"
+#include "bus/frame_iterator.h"
+#include "bus/frame_sink.h"
+#include "core/format.h"
+#include "io/buffered_stream.h"
+#include "io/container.h"
+#include "io/encrypted_container.h"
+#include "io/folder.h"
+#include "log/log.h"
+#include "mdf/data_group.h"
+#include "mdf/file_blocks.h"
+#include "mdf/mdf_file.h"
+
+namespace quarrow {
+
+namespace {
+
+// The flags the pipeline opens inputs with: read, plus a bit the folder
+// ignores.
+constexpr uint32_t kInputOpenFlags = FS_OPEN_READ | 4;
+
+// Replaces *stream by its unwrapped content for as long as it starts with a
+// container header. Returns 0, or the status that ends the conversion (the
+// stream is then closed).
+int unwrap_containers(ByteStream** stream, const ConverterSettings* settings) {
+  ContainerHeader header;
+  while (container_read_header(*stream, &header)) {
+    ByteStream* inner = nullptr;
+    if (header.type == CONTAINER_COMPRESSED) {
+      QLOG(LOG_INFO, "Found compressed file");
+      inner = compressed_container_open(*stream, header);
+      if (!inner) {
+        QLOG(LOG_ERROR, "Could not decompress file");
+        stream_close(*stream);
+        return CONVERT_DECOMPRESS;
+      }
+    } else if (header.type == CONTAINER_ENCRYPTED) {
+      QLOG(LOG_INFO, "Found encrypted file");
+      char device[16];
+      format_snprintf(device, sizeof(device), "%08X", header.device_id);
+      auto password = password_store_find(settings->passwords, device);
+      if (!password) password = password_store_find(settings->passwords, "default");
+      if (!password) {
+        QLOG(LOG_ERROR, "No password found for device %08X", header.device_id);
+        stream_close(*stream);
+        return CONVERT_NO_PASSWORD;
+      }
+      inner = encrypted_container_open(*stream, header, *password);
+      if (!inner) {
+        QLOG(LOG_ERROR, "Could not decrypt file");
+        stream_close(*stream);
+        return CONVERT_NO_PASSWORD;
+      }
+    } else {
+      stream_close(*stream);
+      return CONVERT_FAILED;
+    }
+    stream_close(*stream);
+    *stream = inner;
+  }
+  return CONVERT_OK;
+}
+
+// Offers every data group to the sink and feeds it the frames of those it
+// wants. False when the sink reported a failed frame.
+bool read_data_groups(FrameSink* sink, HdBlock* hd) {
+  bool ok = true;
+  uint64_t group_index = 0;
+  for (BlockRef& dg_ref : hd->hd_dg_list) {
+    DgBlock* dg = block_as<DgBlock>(dg_ref.get());
+    if (!dg || dg->dg_cg_list.empty()) continue;
+    GroupList groups;
+    for (BlockRef& cg_ref : dg->dg_cg_list) {
+      CgBlock* cg = block_as<CgBlock>(cg_ref.get());
+      GroupInfo info{cg ? text_block_text(cg->cg_tx_acq_name) : StringView(), group_index++,
+                     cg ? group_kind(dg, cg) : FRAME_NONE};
+      groups.append(info);
+    }
+    if (sink->wants_group(groups)) {
+      std::unique_ptr<FrameIterator> frames = frame_iterator_create(dg);
+      if (frames) {
+        for (const Frame* frame = frames->first(); frame; frame = frames->next()) {
+          ok = sink->on_frame(*frame) && ok;
+        }
+      }
+    }
+    sink->on_group_end(groups);
+  }
+  return ok;
+}
+
+}  // namespace
+
+int convert_file(FrameSink* sink, StringView input_path, StringView output_base) {
+  if (!sink) return CONVERT_FAILED;
+  const ConverterSettings* settings = sink->settings();
+  ByteStream* stream = folder_open_relative(sink->input_folder(), input_path, kInputOpenFlags);
+  if (!stream) {
+    QLOG(LOG_ERROR, "Could not open input file %.*s", static_cast<int>(input_path.size),
+         input_path.data);
+    return CONVERT_FAILED;
+  }
+
+  int64_t buffer = settings->buffer_size < 0 ? stream_size(stream) : settings->buffer_size;
+  if (buffer > 0) {
+    ByteStream* buffered = buffered_stream_create(stream, true, buffer);
+    if (!buffered) {
+      QLOG(LOG_ERROR, "Could not allocate buffer of size %zd", static_cast<ssize_t>(buffer));
+      stream_close(stream);
+      return CONVERT_FAILED;
+    }
+    stream = buffered;
+  }
+
+  int status = unwrap_containers(&stream, settings);
+  if (status != CONVERT_OK) return status;
+  status = CONVERT_FAILED;
+
+  MdfFile* mdf = mdf_open(stream);
+  if (!mdf) {
+    QLOG(LOG_ERROR, "Could not open MDF");
+    stream_close(stream);
+    return CONVERT_FAILED;
+  }
+
+  bool stream_open = true;
+  if (!mdf_id_block(mdf)) {
+    QLOG(LOG_ERROR, "Could not read ID block");
+  } else if (HdBlock* hd = mdf_hd_block(mdf); !hd) {
+    QLOG(LOG_ERROR, "Could not read HD block");
+  } else {
+    bool ok = true;
+    if (!sink->on_file_begin(output_base, mdf)) {
+      QLOG(LOG_ERROR, "Error during new file callback");
+      ok = false;
+    } else {
+      ok = read_data_groups(sink, hd);
+    }
+    if (!sink->on_file_end(output_base)) {
+      QLOG(LOG_ERROR, "Error during end file callback");
+      ok = false;
+    }
+    stream_open = false;
+    if (stream_close(stream) != 0) {
+      QLOG(LOG_ERROR, "Could not close input file after conversion: %.*s",
+           static_cast<int>(input_path.size), input_path.data);
+    } else if (ok) {
+      if (settings->delete_converted && !folder_remove_relative(sink->input_folder(), input_path)) {
+        QLOG(LOG_ERROR, "Could not remove input file after conversion: %.*s",
+             static_cast<int>(input_path.size), input_path.data);
+      }
+      status = CONVERT_OK;
+    }
+  }
+
+  mdf_close(mdf);
+  if (stream_open) stream_close(stream);
+  return status;
+}
+
+}  // namespace quarrow
