@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "io/memory_stream.h"
+#include "mdf/data_block.h"
 #include "mdf/data_group.h"
+#include "mdf/file_blocks.h"
 #include "mdf/mdf_file.h"
 #include "mdfwriter/block_builder.h"
 #include "mdfwriter/bus_log_writer.h"
@@ -485,6 +487,69 @@ TEST(FrameIterator, SdEntryPastTheBlockEndsTheWalk) {
   mdfw::put_u64(file, dt + 24 + record + 16, 1000);
   OpenLog log(file);
   expect_records(log.records(), {frames[0]});
+}
+
+// A data group built in memory over `data`, with one channel group of
+// record_size bytes whose only channel is a one-byte "CAN_DataFrame.DLC".
+struct HandBuiltGroup {
+  HandBuiltGroup(const std::vector<uint8_t>& data, uint32_t record_size, uint8_t rec_id_size) {
+    stream = memory_stream_create();
+    stream_write(stream, data.data(), data.size());
+    auto* dt = new DtBlock(block_descriptor(BLOCK_DT));
+    dt->source = stream;
+    dt->length = 24 + data.size();
+    auto* cn = new CnBlock(block_descriptor(BLOCK_CN));
+    auto* tx = new TxBlock(block_descriptor(BLOCK_TX));
+    EXPECT_TRUE(tx->text.assign("CAN_DataFrame.DLC"));
+    cn->cn_tx_name = BlockRef::adopt(tx);
+    cn->cn_bit_count = 8;
+    cn->data_type = DATA_UINT_LE;
+    auto* si = new SiBlock(block_descriptor(BLOCK_SI));
+    si->source_kind = SOURCE_BUS;
+    auto* cg = new CgBlock(block_descriptor(BLOCK_CG));
+    EXPECT_TRUE(cg->cg_cn_list.append(BlockRef::adopt(cn)));
+    cg->cg_si_acq_source = BlockRef::adopt(si);
+    cg->cg_data_bytes = record_size;
+    cg->cg_record_id = 1;
+    auto* dg = new DgBlock(block_descriptor(BLOCK_DG));
+    EXPECT_TRUE(dg->dg_cg_list.append(BlockRef::adopt(cg)));
+    dg->dg_data = BlockRef::adopt(dt);
+    dg->dg_rec_id_size = rec_id_size;
+    record_layouts_build(dg);
+    group = BlockRef::adopt(dg);
+  }
+  ~HandBuiltGroup() {
+    group.reset();
+    stream_close(stream);
+  }
+  std::vector<Record> records() { return OpenLog::records_of(block_as<DgBlock>(group)); }
+
+  MemoryStream* stream;
+  BlockRef group;
+};
+
+TEST(FrameIterator, ZeroSizeRecordsEndTheWalkAtOnce) {
+  HandBuiltGroup group({1, 2, 3}, 0, 0);
+  EXPECT_TRUE(group.records().empty());
+}
+
+TEST(FrameIterator, RecordIdsWiderThan64BitsGiveNoRecords) {
+  HandBuiltGroup group(std::vector<uint8_t>(40, 1), 1, 9);
+  EXPECT_TRUE(group.records().empty());
+}
+
+TEST(FrameIterator, OddRecordIdSizesReadLittleEndian) {
+  HandBuiltGroup group({1, 0, 0, 7, 1, 0, 0, 9, 2, 0, 0, 5}, 1, 3);
+  std::vector<Record> records = group.records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].frame.can.dlc, 7);
+  EXPECT_EQ(records[1].frame.can.dlc, 9);
+}
+
+TEST(FrameIterator, MissingDataBlockGivesNoRecords) {
+  HandBuiltGroup group({5, 6}, 1, 0);
+  block_as<DgBlock>(group.group)->dg_data.reset();
+  EXPECT_TRUE(group.records().empty());
 }
 
 TEST(FrameIterator, LinErrorGroupsHandOutFramelessRecords) {
