@@ -1,0 +1,172 @@
+#include "io/encrypted_container.h"
+
+#include <mbedtls/cipher.h>
+#include <mbedtls/md.h>
+#include <mbedtls/pkcs5.h>
+#include <mbedtls/platform_util.h>
+
+#include <new>
+
+#include "io/memory_stream.h"
+
+namespace quarrow {
+
+namespace {
+
+constexpr int64_t kNonceOffset = 20;
+constexpr size_t kNonceSize = 12;
+constexpr size_t kSaltSize = 16;
+constexpr size_t kTagSize = 16;
+constexpr size_t kAadSize = 52;
+constexpr size_t kKeySize = 32;
+constexpr size_t kPiece = 512;
+
+bool encrypted_header_valid(const ContainerHeader& h) {
+  return h.type == CONTAINER_ENCRYPTED && h.version == 1 && h.flag <= 1 && h.checksum_flag == 0;
+}
+
+struct KeyParameters {
+  uint8_t nonce[kNonceSize];
+  uint32_t iterations;
+  uint8_t salt[kSaltSize];
+  uint8_t tag[kTagSize];
+  uint8_t aad[kAadSize];
+};
+
+bool seek_to(ByteStream* stream, int64_t offset) {
+  return stream_seek(stream, offset, STREAM_SEEK_SET) == offset;
+}
+
+bool read_parameters(ByteStream* stream, int64_t size, KeyParameters* p) {
+  return seek_to(stream, kNonceOffset) && container_read_exact(stream, p->nonce, kNonceSize) &&
+         container_read_be32(stream, &p->iterations) &&
+         container_read_exact(stream, p->salt, kSaltSize) &&
+         seek_to(stream, size - static_cast<int64_t>(kTagSize)) &&
+         container_read_exact(stream, p->tag, kTagSize) && seek_to(stream, 0) &&
+         container_read_exact(stream, p->aad, kAadSize);
+}
+
+bool derive_key(StringView password, const KeyParameters& p, uint8_t key[kKeySize]) {
+  // A null pointer for an empty password is not something every library
+  // version accepts.
+  static const unsigned char kEmpty = 0;
+  const auto* bytes =
+      password.size ? reinterpret_cast<const unsigned char*>(password.data) : &kEmpty;
+  mbedtls_md_context_t md;
+  mbedtls_md_init(&md);
+  const mbedtls_md_info_t* info = mbedtls_md_info_from_type(MBEDTLS_MD_SHA256);
+  bool ok = info && mbedtls_md_setup(&md, info, 1) == 0 &&
+            mbedtls_pkcs5_pbkdf2_hmac(&md, bytes, password.size, p.salt, kSaltSize, p.iterations,
+                                      kKeySize, key) == 0;
+  mbedtls_md_free(&md);
+  return ok;
+}
+
+// Owns the cipher context and the key so that every way out wipes them.
+class GcmDecryption {
+ public:
+  GcmDecryption() { mbedtls_cipher_init(&cipher_); }
+  ~GcmDecryption() {
+    mbedtls_cipher_free(&cipher_);
+    mbedtls_platform_zeroize(key_, sizeof(key_));
+  }
+  GcmDecryption(const GcmDecryption&) = delete;
+  GcmDecryption& operator=(const GcmDecryption&) = delete;
+
+  bool start(StringView password, const KeyParameters& p) {
+    const mbedtls_cipher_info_t* info =
+        mbedtls_cipher_info_from_values(MBEDTLS_CIPHER_ID_AES, 256, MBEDTLS_MODE_GCM);
+    bool ok = info && derive_key(password, p, key_) && mbedtls_cipher_setup(&cipher_, info) == 0 &&
+              mbedtls_cipher_setkey(&cipher_, key_, 256, MBEDTLS_DECRYPT) == 0;
+    mbedtls_platform_zeroize(key_, sizeof(key_));
+    return ok && mbedtls_cipher_set_iv(&cipher_, p.nonce, kNonceSize) == 0 &&
+           mbedtls_cipher_update_ad(&cipher_, p.aad, kAadSize) == 0;
+  }
+
+  // Decrypts length bytes from the stream's position into output.
+  bool run(ByteStream* stream, int64_t length, ByteStream* output) {
+    uint8_t in[kPiece];
+    // GCM gives out as many bytes as it takes; the extra block is headroom
+    // for libraries that hold back a partial block.
+    uint8_t out[kPiece + 16];
+    bool ok = true;
+    while (ok && length > 0) {
+      size_t piece = length < static_cast<int64_t>(kPiece) ? static_cast<size_t>(length) : kPiece;
+      size_t produced = 0;
+      ok = container_read_exact(stream, in, piece) &&
+           mbedtls_cipher_update(&cipher_, in, piece, out, &produced) == 0 &&
+           write_all(output, out, produced);
+      length -= static_cast<int64_t>(piece);
+    }
+    size_t produced = 0;
+    ok = ok && mbedtls_cipher_finish(&cipher_, out, &produced) == 0 &&
+         write_all(output, out, produced);
+    mbedtls_platform_zeroize(out, sizeof(out));
+    return ok;
+  }
+
+  bool check_tag(const uint8_t tag[kTagSize]) {
+    return mbedtls_cipher_check_tag(&cipher_, tag, kTagSize) == 0;
+  }
+
+ private:
+  static bool write_all(ByteStream* output, const uint8_t* bytes, size_t size) {
+    return size == 0 || stream_write(output, bytes, size) == static_cast<int64_t>(size);
+  }
+
+  mbedtls_cipher_context_t cipher_;
+  uint8_t key_[kKeySize] = {};
+};
+
+// Fills the memory stream with zeros up to the plaintext size, so that the
+// plaintext is written into one block and no copy of it is left behind in a
+// block that growth gave back. Returns to offset 0.
+bool reserve_plaintext(MemoryStream* plain, int64_t length) {
+  return length == 0 ||
+         (stream_seek(plain, length, STREAM_SEEK_END) == length && seek_to(plain, 0));
+}
+
+void wipe(MemoryStream* plain) {
+  if (plain->capacity() > 0)
+    mbedtls_platform_zeroize(const_cast<unsigned char*>(plain->data()), plain->capacity());
+}
+
+}  // namespace
+
+bool encrypted_container_decrypt(ByteStream* stream, const ContainerHeader& header,
+                                 StringView password, ByteStream* output) {
+  if (!stream || !output || !encrypted_header_valid(header)) return false;
+  // Checked before anything else is read: a shorter file would give a
+  // negative ciphertext length.
+  int64_t size = stream_size(stream);
+  if (size < ENCRYPTED_CONTAINER_MIN_SIZE) return false;
+  KeyParameters parameters;
+  if (!read_parameters(stream, size, &parameters)) return false;
+  GcmDecryption gcm;
+  return gcm.start(password, parameters) &&
+         gcm.run(stream, size - ENCRYPTED_CONTAINER_MIN_SIZE, output) &&
+         gcm.check_tag(parameters.tag);
+}
+
+ContainerStream* encrypted_container_open(ByteStream* stream, const ContainerHeader& header,
+                                          StringView password) {
+  if (!stream || !encrypted_header_valid(header)) return nullptr;
+  int64_t size = stream_size(stream);
+  if (size < ENCRYPTED_CONTAINER_MIN_SIZE) return nullptr;
+  MemoryStream* plain = memory_stream_create();
+  if (!plain) return nullptr;
+  auto* container = new (std::nothrow) ContainerStream(header, plain);
+  if (!container) {
+    stream_close(plain);
+    return nullptr;
+  }
+  if (!reserve_plaintext(plain, size - ENCRYPTED_CONTAINER_MIN_SIZE) ||
+      !encrypted_container_decrypt(stream, header, password, plain)) {
+    wipe(plain);
+    stream_close(container);
+    return nullptr;
+  }
+  return container;
+}
+
+}  // namespace quarrow

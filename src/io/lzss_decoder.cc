@@ -1,0 +1,193 @@
+#include "io/lzss_decoder.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace quarrow {
+
+namespace {
+
+// Marks "no bits available"; every real result fits in 15 bits.
+constexpr uint16_t kNoBits = 0xFFFF;
+
+// Takes count bits (at most 15), most significant first. Takes nothing when
+// the input runs out before all of them could be read.
+uint16_t get_bits(LzssDecoder* d, uint8_t count) {
+  if (count == 0 || count > 15) return kNoBits;
+  if (d->input_size == 0 && d->bit_index < (1u << (count - 1))) return kNoBits;
+  uint16_t accumulator = 0;
+  for (uint8_t i = 0; i < count; ++i) {
+    if (d->bit_index == 0) {
+      if (d->input_size == 0) return kNoBits;
+      d->current_byte = d->input_buffer()[d->input_index++];
+      if (d->input_index == d->input_size) d->input_index = d->input_size = 0;
+      d->bit_index = 0x80;
+    }
+    accumulator = static_cast<uint16_t>(accumulator << 1);
+    if (d->current_byte & d->bit_index) accumulator |= 1;
+    d->bit_index >>= 1;
+  }
+  return accumulator;
+}
+
+struct Output {
+  uint8_t* buffer;
+  size_t size;
+  size_t* produced;
+
+  size_t room() const { return size - *produced; }
+  void push(uint8_t byte) { buffer[(*produced)++] = byte; }
+};
+
+void emit(LzssDecoder* d, Output* out, uint8_t byte) {
+  d->window()[d->head_index & ((1u << d->window_sz2) - 1)] = byte;
+  ++d->head_index;
+  out->push(byte);
+}
+
+uint8_t state_tag_bit(LzssDecoder* d) {
+  uint16_t bit = get_bits(d, 1);
+  if (bit == kNoBits) return DECODER_TAG_BIT;
+  if (bit) return DECODER_YIELD_LITERAL;
+  if (d->window_sz2 > 8) return DECODER_BACKREF_INDEX_MSB;
+  d->output_index = 0;
+  return DECODER_BACKREF_INDEX_LSB;
+}
+
+uint8_t state_yield_literal(LzssDecoder* d, Output* out) {
+  if (out->room() == 0) return DECODER_YIELD_LITERAL;
+  uint16_t byte = get_bits(d, 8);
+  if (byte == kNoBits) return DECODER_YIELD_LITERAL;
+  emit(d, out, static_cast<uint8_t>(byte));
+  return DECODER_TAG_BIT;
+}
+
+uint8_t state_index_msb(LzssDecoder* d) {
+  uint16_t bits = get_bits(d, static_cast<uint8_t>(d->window_sz2 - 8));
+  if (bits == kNoBits) return DECODER_BACKREF_INDEX_MSB;
+  d->output_index = static_cast<uint16_t>(bits << 8);
+  return DECODER_BACKREF_INDEX_LSB;
+}
+
+uint8_t state_index_lsb(LzssDecoder* d) {
+  uint16_t bits = get_bits(d, d->window_sz2 < 8 ? d->window_sz2 : 8);
+  if (bits == kNoBits) return DECODER_BACKREF_INDEX_LSB;
+  d->output_index = static_cast<uint16_t>((d->output_index | bits) + 1);
+  d->output_count = 0;
+  return d->lookahead_sz2 > 8 ? DECODER_BACKREF_COUNT_MSB : DECODER_BACKREF_COUNT_LSB;
+}
+
+uint8_t state_count_msb(LzssDecoder* d) {
+  uint16_t bits = get_bits(d, static_cast<uint8_t>(d->lookahead_sz2 - 8));
+  if (bits == kNoBits) return DECODER_BACKREF_COUNT_MSB;
+  d->output_count = static_cast<uint16_t>(bits << 8);
+  return DECODER_BACKREF_COUNT_LSB;
+}
+
+uint8_t state_count_lsb(LzssDecoder* d) {
+  uint16_t bits = get_bits(d, d->lookahead_sz2 < 8 ? d->lookahead_sz2 : 8);
+  if (bits == kNoBits) return DECODER_BACKREF_COUNT_LSB;
+  d->output_count = static_cast<uint16_t>((d->output_count | bits) + 1);
+  return DECODER_YIELD_BACKREF;
+}
+
+uint8_t state_yield_backref(LzssDecoder* d, Output* out) {
+  size_t room = out->room();
+  if (room == 0) return DECODER_YIELD_BACKREF;
+  size_t n = d->output_count < room ? d->output_count : room;
+  uint16_t mask = static_cast<uint16_t>((1u << d->window_sz2) - 1);
+  uint8_t* window = d->window();
+  // The source may be a byte this very copy produced (distance < length),
+  // so the copy goes one byte at a time through the window.
+  for (size_t i = 0; i < n; ++i) {
+    uint8_t byte = window[static_cast<uint16_t>(d->head_index - d->output_index) & mask];
+    window[d->head_index & mask] = byte;
+    ++d->head_index;
+    out->push(byte);
+  }
+  d->output_count = static_cast<uint16_t>(d->output_count - n);
+  return d->output_count == 0 ? DECODER_TAG_BIT : DECODER_YIELD_BACKREF;
+}
+
+}  // namespace
+
+bool lzss_decoder_params_valid(uint8_t window_sz2, uint8_t lookahead_sz2) {
+  return window_sz2 >= 4 && window_sz2 <= 15 && lookahead_sz2 >= 3 && lookahead_sz2 < window_sz2;
+}
+
+LzssDecoder* lzss_decoder_alloc(size_t input_buffer_size, uint8_t window_sz2,
+                                uint8_t lookahead_sz2) {
+  if (!lzss_decoder_params_valid(window_sz2, lookahead_sz2)) return nullptr;
+  if (input_buffer_size == 0 || input_buffer_size > UINT16_MAX) return nullptr;
+  size_t bytes = sizeof(LzssDecoder) + input_buffer_size + (size_t{1} << window_sz2);
+  auto* d = static_cast<LzssDecoder*>(std::calloc(1, bytes));
+  if (!d) return nullptr;
+  d->state = DECODER_TAG_BIT;
+  d->window_sz2 = window_sz2;
+  d->lookahead_sz2 = lookahead_sz2;
+  d->input_buffer_size = static_cast<uint16_t>(input_buffer_size);
+  return d;
+}
+
+void lzss_decoder_free(LzssDecoder* decoder) {
+  std::free(decoder);
+}
+
+LzssSinkResult lzss_decoder_sink(LzssDecoder* decoder, const uint8_t* bytes, size_t size,
+                                 size_t* taken) {
+  if (!decoder || !taken || (!bytes && size > 0)) return SINK_ERROR_NULL;
+  size_t room = decoder->input_buffer_size - decoder->input_size;
+  if (room == 0) {
+    *taken = 0;
+    return SINK_FULL;
+  }
+  size_t n = size < room ? size : room;
+  if (n > 0) std::memcpy(decoder->input_buffer() + decoder->input_size, bytes, n);
+  decoder->input_size = static_cast<uint16_t>(decoder->input_size + n);
+  *taken = n;
+  return SINK_OK;
+}
+
+LzssPollResult lzss_decoder_poll(LzssDecoder* decoder, uint8_t* output, size_t output_size,
+                                 size_t* produced) {
+  if (!decoder || !produced || (!output && output_size > 0)) return POLL_ERROR_NULL;
+  *produced = 0;
+  Output out{output, output_size, produced};
+  for (;;) {
+    uint8_t before = decoder->state;
+    switch (before) {
+      case DECODER_TAG_BIT:
+        decoder->state = state_tag_bit(decoder);
+        break;
+      case DECODER_YIELD_LITERAL:
+        decoder->state = state_yield_literal(decoder, &out);
+        break;
+      case DECODER_BACKREF_INDEX_MSB:
+        decoder->state = state_index_msb(decoder);
+        break;
+      case DECODER_BACKREF_INDEX_LSB:
+        decoder->state = state_index_lsb(decoder);
+        break;
+      case DECODER_BACKREF_COUNT_MSB:
+        decoder->state = state_count_msb(decoder);
+        break;
+      case DECODER_BACKREF_COUNT_LSB:
+        decoder->state = state_count_lsb(decoder);
+        break;
+      case DECODER_YIELD_BACKREF:
+        decoder->state = state_yield_backref(decoder, &out);
+        break;
+      default:
+        return POLL_ERROR_UNKNOWN;
+    }
+    if (decoder->state == before) return out.room() == 0 ? POLL_MORE : POLL_EMPTY;
+  }
+}
+
+LzssFinishResult lzss_decoder_finish(LzssDecoder* decoder) {
+  if (!decoder) return FINISH_ERROR_NULL;
+  if (decoder->state == DECODER_YIELD_BACKREF) return FINISH_MORE;
+  return decoder->input_size == 0 ? FINISH_DONE : FINISH_MORE;
+}
+
+}  // namespace quarrow

@@ -1,0 +1,136 @@
+#pragma once
+
+// Streams and captures shared by the container, decoder and password tests.
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "io/memory_stream.h"
+#include "io/stream.h"
+#include "support/process.h"
+
+namespace quarrow::test {
+
+// Redirects file descriptor 2 into an unlinked temporary file while it
+// lives; text() is everything logged so far.
+class StderrCapture {
+ public:
+  StderrCapture() {
+    char name[] = "/tmp/qr_container_XXXXXX";
+    fd_ = mkstemp(name);
+    unlink(name);
+    saved_ = dup(2);
+    dup2(fd_, 2);
+  }
+  ~StderrCapture() {
+    dup2(saved_, 2);
+    close(saved_);
+    close(fd_);
+  }
+  StderrCapture(const StderrCapture&) = delete;
+  StderrCapture& operator=(const StderrCapture&) = delete;
+  std::string text() const { return read_all_fd(fd_); }
+
+ private:
+  int fd_ = -1;
+  int saved_ = -1;
+};
+
+struct StreamCloser {
+  void operator()(ByteStream* s) const { stream_close(s); }
+};
+using StreamPtr = std::unique_ptr<ByteStream, StreamCloser>;
+
+// A memory stream holding bytes, positioned at 0.
+inline StreamPtr memory_with(const std::vector<uint8_t>& bytes) {
+  MemoryStream* m = memory_stream_create();
+  if (!bytes.empty()) stream_write(m, bytes.data(), bytes.size());
+  stream_seek(m, 0, STREAM_SEEK_SET);
+  return StreamPtr(m);
+}
+
+inline std::vector<uint8_t> bytes_of(const std::string& s) {
+  return std::vector<uint8_t>(s.begin(), s.end());
+}
+
+// Everything from offset 0 to the end; the position ends at the end.
+inline std::vector<uint8_t> read_all(ByteStream* s) {
+  std::vector<uint8_t> out;
+  stream_seek(s, 0, STREAM_SEEK_SET);
+  uint8_t chunk[4096];
+  int64_t n;
+  while ((n = stream_read(s, chunk, sizeof(chunk))) > 0) out.insert(out.end(), chunk, chunk + n);
+  return out;
+}
+
+// Deterministic test data: random bytes, or text with many repeats.
+inline std::vector<uint8_t> random_bytes(size_t n, uint32_t seed) {
+  std::vector<uint8_t> out(n);
+  for (auto& b : out) {
+    seed = seed * 1103515245u + 12345u;
+    b = static_cast<uint8_t>(seed >> 16);
+  }
+  return out;
+}
+
+inline std::vector<uint8_t> compressible_bytes(size_t n, uint32_t seed) {
+  static const char* kWords[] = {"CAN_DataFrame", ".ID", ";",  "0x1F",    "Timestamp", "\n",
+                                 "LIN_Frame",     "  ",  "00", "FFFFFFFF"};
+  std::vector<uint8_t> out;
+  while (out.size() < n) {
+    seed = seed * 1103515245u + 12345u;
+    std::string w = kWords[(seed >> 16) % 10];
+    out.insert(out.end(), w.begin(), w.end());
+  }
+  out.resize(n);
+  return out;
+}
+
+// A memory stream whose reads fail or end early from a given offset on,
+// while tell, seek and so the size still report the whole content.
+class FaultyReadStream : public ByteStream {
+ public:
+  FaultyReadStream(const std::vector<uint8_t>& bytes, int64_t fault_at, int64_t read_result)
+      : inner_(memory_with(bytes)), fault_at_(fault_at), read_result_(read_result) {}
+  int64_t read(void* buffer, uint64_t count) override {
+    int64_t at = stream_tell(inner_.get());
+    if (at >= fault_at_) return read_result_;
+    uint64_t left = static_cast<uint64_t>(fault_at_ - at);
+    return stream_read(inner_.get(), buffer, count < left ? count : left);
+  }
+  int64_t tell() override { return stream_tell(inner_.get()); }
+  int64_t seek(int64_t offset, int32_t origin) override {
+    return stream_seek(inner_.get(), offset, origin);
+  }
+  int64_t close() override { return 0; }
+
+ private:
+  StreamPtr inner_;
+  int64_t fault_at_;
+  int64_t read_result_;
+};
+
+// Accepts writes until limit bytes have arrived, then fails like a memory
+// stream that cannot grow.
+class FullStream : public ByteStream {
+ public:
+  explicit FullStream(uint64_t limit) : limit_(limit) {}
+  int64_t write(const void*, uint64_t count) override {
+    if (written_ + count > limit_) return -1;
+    written_ += count;
+    return static_cast<int64_t>(count);
+  }
+  int64_t close() override { return 0; }
+  uint64_t written() const { return written_; }
+
+ private:
+  uint64_t limit_;
+  uint64_t written_ = 0;
+};
+
+}  // namespace quarrow::test
