@@ -140,6 +140,14 @@ int64_t ContainerStream::close() {
   return result;
 }
 
+ContainerStream* container_stream_create(const ContainerHeader& header) {
+  MemoryStream* content = memory_stream_create();
+  if (!content) return nullptr;
+  auto* container = new (std::nothrow) ContainerStream(header, content);
+  if (!container) stream_close(content);
+  return container;
+}
+
 bool compressed_container_decode(ByteStream* stream, const ContainerHeader& header,
                                  ByteStream* output, CompressionFields* fields) {
   if (!stream || !output || !compressed_header_valid(header)) return false;
@@ -171,14 +179,9 @@ bool compressed_container_decode(ByteStream* stream, const ContainerHeader& head
 
 ContainerStream* compressed_container_open(ByteStream* stream, const ContainerHeader& header) {
   if (!stream || !compressed_header_valid(header)) return nullptr;
-  MemoryStream* content = memory_stream_create();
-  if (!content) return nullptr;
-  auto* container = new (std::nothrow) ContainerStream(header, content);
-  if (!container) {
-    stream_close(content);
-    return nullptr;
-  }
-  if (!compressed_container_decode(stream, header, content, &container->compression)) {
+  ContainerStream* container = container_stream_create(header);
+  if (container &&
+      !compressed_container_decode(stream, header, container, &container->compression)) {
     stream_close(container);
     return nullptr;
   }

@@ -70,6 +70,10 @@ class ContainerStream : public ByteStream {
   MemoryStream* content_;
 };
 
+// A container stream around an empty memory stream, or null when memory is
+// short.
+ContainerStream* container_stream_create(const ContainerHeader& header);
+
 // Decompresses the payload of a compressed container (type 34, version 1,
 // flag equal to checksum_flag, 0 or 1) into output and, with a checksum
 // footer, checks it. False, without a message, for other headers, window or

@@ -121,12 +121,12 @@ class GcmDecryption {
 // Fills the memory stream with zeros up to the plaintext size, so that the
 // plaintext is written into one block and no copy of it is left behind in a
 // block that growth gave back. Returns to offset 0.
-bool reserve_plaintext(MemoryStream* plain, int64_t length) {
+bool reserve_plaintext(ByteStream* plain, int64_t length) {
   return length == 0 ||
          (stream_seek(plain, length, STREAM_SEEK_END) == length && seek_to(plain, 0));
 }
 
-void wipe(MemoryStream* plain) {
+void wipe(const MemoryStream* plain) {
   if (plain->capacity() > 0)
     mbedtls_platform_zeroize(const_cast<unsigned char*>(plain->data()), plain->capacity());
 }
@@ -153,16 +153,11 @@ ContainerStream* encrypted_container_open(ByteStream* stream, const ContainerHea
   if (!stream || !encrypted_header_valid(header)) return nullptr;
   int64_t size = stream_size(stream);
   if (size < ENCRYPTED_CONTAINER_MIN_SIZE) return nullptr;
-  MemoryStream* plain = memory_stream_create();
-  if (!plain) return nullptr;
-  auto* container = new (std::nothrow) ContainerStream(header, plain);
-  if (!container) {
-    stream_close(plain);
-    return nullptr;
-  }
-  if (!reserve_plaintext(plain, size - ENCRYPTED_CONTAINER_MIN_SIZE) ||
-      !encrypted_container_decrypt(stream, header, password, plain)) {
-    wipe(plain);
+  ContainerStream* container = container_stream_create(header);
+  if (!container) return nullptr;
+  if (!reserve_plaintext(container, size - ENCRYPTED_CONTAINER_MIN_SIZE) ||
+      !encrypted_container_decrypt(stream, header, password, container)) {
+    wipe(container->content());
     stream_close(container);
     return nullptr;
   }

@@ -62,33 +62,26 @@ uint8_t state_yield_literal(LzssDecoder* d, Output* out) {
   return DECODER_TAG_BIT;
 }
 
-uint8_t state_index_msb(LzssDecoder* d) {
-  uint16_t bits = get_bits(d, static_cast<uint8_t>(d->window_sz2 - 8));
-  if (bits == kNoBits) return DECODER_BACKREF_INDEX_MSB;
-  d->output_index = static_cast<uint16_t>(bits << 8);
-  return DECODER_BACKREF_INDEX_LSB;
+// A back-reference field wider than 8 bits arrives in two pieces, first its
+// upper width - 8 bits, then the lower 8; both store distance or length - 1.
+bool read_upper_bits(LzssDecoder* d, uint8_t width, uint16_t* field) {
+  uint16_t bits = get_bits(d, static_cast<uint8_t>(width - 8));
+  if (bits == kNoBits) return false;
+  *field = static_cast<uint16_t>(bits << 8);
+  return true;
+}
+
+bool read_lower_bits(LzssDecoder* d, uint8_t width, uint16_t* field) {
+  uint16_t bits = get_bits(d, width < 8 ? width : 8);
+  if (bits == kNoBits) return false;
+  *field = static_cast<uint16_t>((*field | bits) + 1);
+  return true;
 }
 
 uint8_t state_index_lsb(LzssDecoder* d) {
-  uint16_t bits = get_bits(d, d->window_sz2 < 8 ? d->window_sz2 : 8);
-  if (bits == kNoBits) return DECODER_BACKREF_INDEX_LSB;
-  d->output_index = static_cast<uint16_t>((d->output_index | bits) + 1);
+  if (!read_lower_bits(d, d->window_sz2, &d->output_index)) return DECODER_BACKREF_INDEX_LSB;
   d->output_count = 0;
   return d->lookahead_sz2 > 8 ? DECODER_BACKREF_COUNT_MSB : DECODER_BACKREF_COUNT_LSB;
-}
-
-uint8_t state_count_msb(LzssDecoder* d) {
-  uint16_t bits = get_bits(d, static_cast<uint8_t>(d->lookahead_sz2 - 8));
-  if (bits == kNoBits) return DECODER_BACKREF_COUNT_MSB;
-  d->output_count = static_cast<uint16_t>(bits << 8);
-  return DECODER_BACKREF_COUNT_LSB;
-}
-
-uint8_t state_count_lsb(LzssDecoder* d) {
-  uint16_t bits = get_bits(d, d->lookahead_sz2 < 8 ? d->lookahead_sz2 : 8);
-  if (bits == kNoBits) return DECODER_BACKREF_COUNT_LSB;
-  d->output_count = static_cast<uint16_t>((d->output_count | bits) + 1);
-  return DECODER_YIELD_BACKREF;
 }
 
 uint8_t state_yield_backref(LzssDecoder* d, Output* out) {
@@ -163,16 +156,19 @@ LzssPollResult lzss_decoder_poll(LzssDecoder* decoder, uint8_t* output, size_t o
         decoder->state = state_yield_literal(decoder, &out);
         break;
       case DECODER_BACKREF_INDEX_MSB:
-        decoder->state = state_index_msb(decoder);
+        if (read_upper_bits(decoder, decoder->window_sz2, &decoder->output_index))
+          decoder->state = DECODER_BACKREF_INDEX_LSB;
         break;
       case DECODER_BACKREF_INDEX_LSB:
         decoder->state = state_index_lsb(decoder);
         break;
       case DECODER_BACKREF_COUNT_MSB:
-        decoder->state = state_count_msb(decoder);
+        if (read_upper_bits(decoder, decoder->lookahead_sz2, &decoder->output_count))
+          decoder->state = DECODER_BACKREF_COUNT_LSB;
         break;
       case DECODER_BACKREF_COUNT_LSB:
-        decoder->state = state_count_lsb(decoder);
+        if (read_lower_bits(decoder, decoder->lookahead_sz2, &decoder->output_count))
+          decoder->state = DECODER_YIELD_BACKREF;
         break;
       case DECODER_YIELD_BACKREF:
         decoder->state = state_yield_backref(decoder, &out);
