@@ -2,12 +2,13 @@
 
 // A scratch folder per test, removed with everything in it.
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 namespace quarrow::test {
 
@@ -47,6 +48,23 @@ inline std::string read_file(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-inline bool file_exists(const std::string& path) { return std::filesystem::exists(path); }
+inline bool file_exists(const std::string& path) {
+  return std::filesystem::exists(path);
+}
+
+// Every file and folder below root as a sorted list of relative paths;
+// folders end with "/". Empty when root does not exist.
+inline std::vector<std::string> list_tree(const std::string& root) {
+  std::vector<std::string> entries;
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    std::string relative = std::filesystem::relative(it->path(), root).string();
+    if (it->is_directory() && !it->is_symlink()) relative += "/";
+    entries.push_back(relative);
+  }
+  std::sort(entries.begin(), entries.end());
+  return entries;
+}
 
 }  // namespace quarrow::test

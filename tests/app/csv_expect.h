@@ -1,0 +1,200 @@
+#pragma once
+
+// Builds the tables the converter must write for a log from the frames the
+// log was written with, so the end-to-end tests compare the converter's
+// output with text that never came from the converter itself.
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "mdfwriter/bus_log_writer.h"
+
+namespace quarrow::test {
+
+inline constexpr char kCanHeader[] =
+    "TimestampEpoch;BusChannel;ID;IDE;DLC;DataLength;Dir;EDL;BRS;ESI;RTR;DataBytes\n";
+inline constexpr char kLinHeader[] = "TimestampEpoch;BusChannel;ID;DataLength;Dir;DataBytes\n";
+
+// The recording start in seconds as the tables state it: whole
+// microseconds of the header's nanoseconds.
+inline double start_seconds(uint64_t start_time_ns) {
+  return static_cast<double>(start_time_ns / 1000) * 0.000001;
+}
+
+// The frame's time as the reader sees it after the Timestamp channel's
+// conversion.
+inline double physical_time(const mdfw::BusFrame& f, const mdfw::BusLogOptions& options) {
+  if (options.timestamp == mdfw::TimestampEncoding::float64) return f.time;
+  double ticks = std::max(0.0, std::round(f.time / options.tick_seconds));
+  return 0.0 + options.tick_seconds * static_cast<double>(static_cast<uint64_t>(ticks));
+}
+
+inline void append_hex(std::string* row, uint8_t byte) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  row->push_back(kDigits[byte >> 4]);
+  row->push_back(kDigits[byte & 0xF]);
+}
+
+// One "_CAN.csv" row. A frame holds at most 64 bytes, so a larger
+// data_length is clipped to 64 in the DataLength column and the payload; a
+// fixed DataBytes field narrower than the payload leaves zeros.
+inline std::string can_row(const mdfw::BusFrame& f, double seconds,
+                           const mdfw::BusLogOptions& options) {
+  const bool data = f.type == mdfw::FrameType::can_data;
+  const uint32_t id = f.id & 0x1FFFFFFF;
+  const int length = std::min<int>(f.data_length, 64);
+  char head[160];
+  std::snprintf(
+      head, sizeof(head),
+      f.ide ? "%10.6f;%d;%08X;%d;%d;%d;%d;%d;%d;%d;%d;" : "%10.6f;%d;%03X;%d;%d;%d;%d;%d;%d;%d;%d;",
+      seconds, f.bus_channel, id, f.ide ? 1 : 0, f.dlc, length, f.dir ? 1 : 0,
+      data && f.edl ? 1 : 0, data && f.brs ? 1 : 0, data && f.esi ? 1 : 0, data ? 0 : 1);
+  std::string row = head;
+  const size_t stored = options.can_data_bytes == mdfw::DataBytesStorage::fixed
+                            ? std::min<size_t>(options.fixed_data_bytes, 64)
+                            : 64;
+  for (size_t i = 0; i < static_cast<size_t>(length); ++i) {
+    append_hex(&row, data && i < stored ? f.data[i] : 0);
+  }
+  return row + "\n";
+}
+
+// One "_LIN.csv" row: the DataLength column holds the received byte count,
+// the payload shows data_length bytes, at most 8.
+inline std::string lin_row(const mdfw::BusFrame& f, double seconds) {
+  char head[96];
+  std::snprintf(head, sizeof(head), "%10.6f;%d;%02X;%d;%d;", seconds, f.bus_channel, f.id & 0xFF,
+                f.received_count, f.dir ? 1 : 0);
+  std::string row = head;
+  for (size_t i = 0; i < std::min<size_t>(f.data_length, 8); ++i) append_hex(&row, f.data[i]);
+  return row + "\n";
+}
+
+// The frames in the order the converter reads them: a sorted log keeps one
+// data group per frame type, in type order; an unsorted one interleaves all
+// records as written.
+inline std::vector<mdfw::BusFrame> read_order(const std::vector<mdfw::BusFrame>& frames,
+                                              const mdfw::BusLogOptions& options) {
+  std::vector<mdfw::BusFrame> ordered = frames;
+  if (options.layout == mdfw::Layout::sorted) {
+    std::stable_sort(
+        ordered.begin(), ordered.end(),
+        [](const mdfw::BusFrame& a, const mdfw::BusFrame& b) { return a.type < b.type; });
+  }
+  return ordered;
+}
+
+// A group carrying an extra channel the reader does not know gives no
+// frames; so does every group of a log whose sources are not buses.
+inline bool type_gives_frames(mdfw::FrameType type, const mdfw::BusLogOptions& options) {
+  if (options.with_source && !options.bus_source) return false;
+  for (const mdfw::ExtraChannel& extra : options.extra_channels) {
+    if (extra.group == type) return false;
+  }
+  return true;
+}
+
+struct ExpectedTables {
+  std::string can;  // empty: the table must not exist
+  std::string lin;
+};
+
+inline ExpectedTables expected_tables(const std::vector<mdfw::BusFrame>& frames,
+                                      const mdfw::BusLogOptions& options) {
+  struct Timed {
+    double time;
+    const mdfw::BusFrame* frame;
+  };
+  std::vector<mdfw::BusFrame> ordered = read_order(frames, options);
+  std::vector<Timed> can, lin;
+  for (const mdfw::BusFrame& f : ordered) {
+    if (!type_gives_frames(f.type, options)) continue;
+    if (f.type == mdfw::FrameType::can_data || f.type == mdfw::FrameType::can_remote) {
+      can.push_back({physical_time(f, options), &f});
+    } else if (f.type == mdfw::FrameType::lin) {
+      lin.push_back({physical_time(f, options), &f});
+    }
+  }
+  auto by_time = [](const Timed& a, const Timed& b) { return a.time < b.time; };
+  std::stable_sort(can.begin(), can.end(), by_time);
+  std::stable_sort(lin.begin(), lin.end(), by_time);
+
+  const double start = start_seconds(options.start_time_ns);
+  ExpectedTables tables;
+  if (!can.empty()) tables.can = kCanHeader;
+  for (const Timed& t : can) tables.can += can_row(*t.frame, t.time + start, options);
+  if (!lin.empty()) tables.lin = kLinHeader;
+  for (const Timed& t : lin) tables.lin += lin_row(*t.frame, t.time + start);
+  return tables;
+}
+
+// Hand-made traffic that touches every column: standard and extended ids,
+// classic and FD payloads up to 64 bytes and one claiming more, remote
+// frames with and without a length, error frames, LIN frames whose
+// received count differs from their length, the four LIN error kinds, and
+// times out of order. All times are whole microseconds.
+inline std::vector<mdfw::BusFrame> handmade_frames() {
+  using namespace mdfw;
+  std::vector<BusFrame> frames;
+  frames.push_back(can_data(0.5, 0x123, {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88}));
+  frames.push_back(can_data(0.000001, 0x7FF, {}, 2));
+  frames.push_back(can_data(2.25, 0x1ABCDEF, {0xDE, 0xAD}));
+  frames.push_back(can_data(0.000123, 0x5, {0x01}, 3));
+
+  BusFrame fd = can_data(1.000007, 0x18FF0001, {});
+  fd.data_length = 64;
+  fd.dlc = can_dlc_for_length(64);
+  fd.edl = fd.brs = fd.esi = true;
+  fd.dir = true;
+  for (size_t i = 0; i < 64; ++i) fd.data[i] = static_cast<uint8_t>(0xC0 + i);
+  frames.push_back(fd);
+
+  BusFrame fd12 = can_data(0.75, 0x2A0, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+  fd12.brs = true;
+  frames.push_back(fd12);
+
+  BusFrame too_long = can_data(1.5, 0x321, {});
+  too_long.data_length = 100;
+  too_long.dlc = 15;
+  too_long.edl = true;
+  for (size_t i = 0; i < 64; ++i) too_long.data[i] = static_cast<uint8_t>(255 - i);
+  frames.push_back(too_long);
+
+  frames.push_back(can_remote(0.25, 0x456, 8));
+  frames.push_back(can_remote(1.25, 0x1234567, 0, 2));
+  frames.push_back(can_error(0.3, 3));
+  frames.push_back(can_error(0.6, 7, 2));
+
+  frames.push_back(lin_frame(0.4, 0x05, {0xA1, 0xA2, 0xA3}));
+  BusFrame lin = lin_frame(0.1, 0x3C, {1, 2, 3, 4, 5, 6, 7, 8}, 2);
+  lin.received_count = 3;
+  lin.dir = true;
+  frames.push_back(lin);
+  BusFrame lin_long = lin_frame(3.000001, 0x3F, {9, 8, 7, 6, 5, 4, 3, 2});
+  lin_long.data_length = 12;
+  frames.push_back(lin_long);
+  frames.push_back(lin_frame(0.2, 0x10, {}));
+
+  frames.push_back(lin_error(FrameType::lin_checksum_error, 0.35, 0x11));
+  frames.push_back(lin_error(FrameType::lin_receive_error, 0.45, 0x12));
+  frames.push_back(lin_error(FrameType::lin_sync_error, 0.55, 0));
+  frames.push_back(lin_error(FrameType::lin_transmission_error, 0.65, 0x13));
+  return frames;
+}
+
+// handmade_frames followed by generated traffic of every kind.
+inline std::vector<mdfw::BusFrame> mixed_frames(size_t generated = 120, uint64_t seed = 7) {
+  std::vector<mdfw::BusFrame> frames = handmade_frames();
+  mdfw::GeneratorOptions generator;
+  generator.seed = seed;
+  generator.mix.lin_error = 3;
+  generator.out_of_order_percent = 10;
+  for (const mdfw::BusFrame& f : mdfw::generate_frames(generated, generator)) frames.push_back(f);
+  return frames;
+}
+
+}  // namespace quarrow::test
