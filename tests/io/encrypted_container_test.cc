@@ -115,12 +115,21 @@ TEST(EncryptedContainerTest, RefusesOtherHeadersBeforeAnyCryptography) {
 
 TEST(EncryptedContainerTest, TruncatedFilesFail) {
   std::vector<uint8_t> good = mdfw::wrap_encrypted(random_bytes(300, 9), options());
-  for (size_t n = 20; n < good.size(); n += (n < 80 ? 1 : 37)) {
-    EXPECT_EQ(
-        decrypt(std::vector<uint8_t>(good.begin(), good.begin() + static_cast<long>(n)), "s3cret"),
-        nullptr)
-        << n;
+  StreamPtr whole = memory_with(good);
+  ContainerHeader h;
+  ASSERT_TRUE(container_read_header(whole.get(), &h));
+  // Every length below the smallest container, then a few inside the
+  // ciphertext and one byte short of the whole.
+  std::vector<size_t> lengths;
+  for (size_t n = 0; n < 68; ++n) lengths.push_back(n);
+  for (size_t n : {68u, 69u, 100u, 367u}) lengths.push_back(n);
+  for (size_t n : lengths) {
+    StreamPtr s =
+        memory_with(std::vector<uint8_t>(good.begin(), good.begin() + static_cast<long>(n)));
+    EXPECT_EQ(ContainerPtr(encrypted_container_open(s.get(), h, "s3cret")), nullptr) << n;
   }
+  EXPECT_EQ(good.size(), 368u);
+  EXPECT_NE(ContainerPtr(encrypted_container_open(whole.get(), h, "s3cret")), nullptr);
 }
 
 TEST(EncryptedContainerTest, ReadEndingEarlyFailsInsteadOfLooping) {
