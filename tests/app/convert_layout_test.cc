@@ -42,12 +42,7 @@ void expect_conversion(const std::vector<uint8_t>& log, const ExpectedTables& wa
   if (!want.can.empty()) tables.push_back(stem + "_CAN.csv");
   if (!want.lin.empty()) tables.push_back(stem + "_LIN.csv");
   EXPECT_EQ(list_tree(tmp / "out"), tables);
-  if (!want.can.empty()) {
-    EXPECT_EQ(read_file(tmp / ("out/" + stem + "_CAN.csv")), want.can);
-  }
-  if (!want.lin.empty()) {
-    EXPECT_EQ(read_file(tmp / ("out/" + stem + "_LIN.csv")), want.lin);
-  }
+  expect_tables_at(tmp / ("out/" + stem), want);
 }
 
 struct LayoutCase {

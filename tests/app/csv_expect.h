@@ -4,6 +4,8 @@
 // log was written with, so the end-to-end tests compare the converter's
 // output with text that never came from the converter itself.
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "mdfwriter/bus_log_writer.h"
+#include "support/temp_dir.h"
 
 namespace quarrow::test {
 
@@ -195,6 +198,44 @@ inline std::vector<mdfw::BusFrame> mixed_frames(size_t generated = 120, uint64_t
   generator.out_of_order_percent = 10;
   for (const mdfw::BusFrame& f : mdfw::generate_frames(generated, generator)) frames.push_back(f);
   return frames;
+}
+
+// A small log and the tables it must give.
+struct SampleLog {
+  std::vector<uint8_t> bytes;
+  ExpectedTables tables;
+};
+
+inline SampleLog sample_log(uint64_t seed = 3, const mdfw::BusLogOptions& options = {}) {
+  std::vector<mdfw::BusFrame> frames = mixed_frames(30, seed);
+  return {mdfw::write_bus_log(frames, options), expected_tables(frames, options)};
+}
+
+// Checks "<base>_CAN.csv" and "<base>_LIN.csv" against want; an empty
+// expectation means the table must not exist.
+inline void expect_tables_at(const std::string& base, const ExpectedTables& want) {
+  const std::pair<std::string, const std::string*> tables[] = {{base + "_CAN.csv", &want.can},
+                                                               {base + "_LIN.csv", &want.lin}};
+  for (const auto& [path, text] : tables) {
+    if (text->empty()) {
+      EXPECT_FALSE(file_exists(path)) << path;
+    } else {
+      EXPECT_TRUE(file_exists(path)) << path;
+      EXPECT_EQ(read_file(path), *text) << path;
+    }
+  }
+}
+
+// The text after marker on every log line that contains it, in order.
+inline std::vector<std::string> logged_after(const std::string& log, const std::string& marker) {
+  std::vector<std::string> found;
+  size_t at = 0;
+  while ((at = log.find(marker, at)) != std::string::npos) {
+    at += marker.size();
+    size_t end = log.find('\n', at);
+    found.push_back(log.substr(at, end == std::string::npos ? std::string::npos : end - at));
+  }
+  return found;
 }
 
 }  // namespace quarrow::test
