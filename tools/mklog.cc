@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "mdfwriter/bus_log_writer.h"
+#include "mdfwriter/container_writer.h"
 
 namespace {
 
@@ -255,11 +256,28 @@ int parse_args(int argc, char** argv, Config& cfg) {
   return -1;
 }
 
-// Container wrapping arrives with the container writer; until then a
-// request for it is refused rather than silently ignored.
-bool wrap(std::vector<uint8_t>& bytes, const Config& cfg) {
-  (void)bytes;
-  return cfg.steps.empty();
+// Salt and nonce come from the seed, so that the output stays reproducible.
+EncryptOptions encrypt_options(const Config& cfg, const WrapStep& step, uint64_t step_index) {
+  EncryptOptions opt;
+  opt.password = step.password;
+  opt.device_id = cfg.device_id;
+  opt.iterations = cfg.iterations;
+  std::mt19937_64 rng(cfg.gen.seed * 0x9E3779B97F4A7C15ull + step_index);
+  for (uint8_t& b : opt.salt) b = static_cast<uint8_t>(rng());
+  for (uint8_t& b : opt.nonce) b = static_cast<uint8_t>(rng());
+  return opt;
+}
+
+std::vector<uint8_t> wrap(std::vector<uint8_t> bytes, const Config& cfg) {
+  for (size_t i = 0; i < cfg.steps.size(); ++i) {
+    const WrapStep& step = cfg.steps[i];
+    if (step.kind == WrapStep::compress) {
+      bytes = wrap_compressed(bytes, step.window, step.lookahead, cfg.crc, cfg.device_id);
+    } else {
+      bytes = wrap_encrypted(bytes, encrypt_options(cfg, step, i));
+    }
+  }
+  return bytes;
 }
 
 }  // namespace
@@ -277,11 +295,7 @@ int main(int argc, char** argv) {
     generator.next(frame);
     writer.add(frame);
   }
-  std::vector<uint8_t> bytes = writer.finish();
-  if (!wrap(bytes, cfg)) {
-    std::fprintf(stderr, "mklog: container wrapping is not available in this build\n");
-    return 1;
-  }
+  const std::vector<uint8_t> bytes = wrap(writer.finish(), cfg);
   if (!write_file(cfg.output, bytes)) {
     std::fprintf(stderr, "mklog: could not write %s: %s\n", cfg.output.c_str(),
                  std::strerror(errno));

@@ -48,6 +48,9 @@ TEST(WriterMklog, HelpAndBadArgumentsGiveTheirStatus) {
       {"--data-bytes heap " + temp_path("x.mf4"), 2},
       {"--mix can=1,bogus=2 " + temp_path("x.mf4"), 2},
       {"--compress 4,4 " + temp_path("x.mf4"), 2},
+      {"--compress 8 " + temp_path("x.mf4"), 2},
+      {"--device-id 1FFFFFFFF " + temp_path("x.mf4"), 2},
+      {"--iterations 0 " + temp_path("x.mf4"), 2},
       {"--no-such-option " + temp_path("x.mf4"), 2},
       {"a.mf4 b.mf4", 2},
   };
@@ -81,6 +84,36 @@ TEST(WriterMklog, WritesTheRequestedLayout) {
     const BlockInfo dg = read_block(file, hd.links[0]);
     EXPECT_EQ(dg.id, "##DG");
     EXPECT_EQ(file[dg.data], c.rec_id_size) << c.args;
+    std::remove(path.c_str());
+  }
+}
+
+TEST(WriterMklog, ContainersNestInCommandLineOrder) {
+  struct Case {
+    std::string args;
+    uint8_t checksum_flag;
+    uint8_t type;  // of the outermost container
+    uint32_t device_id;
+  };
+  const Case cases[] = {
+      {"--compress 8,4", 0, 34, 0},
+      {"--compress 8,4 --crc --device-id 0000ABCD", 1, 34, 0xABCD},
+      {"--compress 8,4 --encrypt pw --device-id 1A2B3C4D --iterations 2", 0, 17, 0x1A2B3C4D},
+      {"--encrypt pw --iterations 2 --compress 10,5", 0, 34, 0},
+  };
+  for (const Case& c : cases) {
+    const std::string path = temp_path("wrapped.mfc");
+    std::remove(path.c_str());
+    ASSERT_EQ(run_mklog("-n 100 " + c.args + " " + path), 0) << c.args;
+    const std::vector<uint8_t> file = read_all(path);
+    ASSERT_GE(file.size(), 20u) << c.args;
+    EXPECT_EQ(std::string(file.begin(), file.begin() + 12), "Generic File") << c.args;
+    EXPECT_EQ(file[13], c.checksum_flag) << c.args;
+    EXPECT_EQ(file[14], c.type) << c.args;
+    EXPECT_EQ(file[15], 1) << c.args;
+    const uint32_t device =
+        uint32_t{file[16]} << 24 | uint32_t{file[17]} << 16 | uint32_t{file[18]} << 8 | file[19];
+    EXPECT_EQ(device, c.device_id) << c.args;
     std::remove(path.c_str());
   }
 }
