@@ -95,6 +95,35 @@ void store_entry(PasswordStore* store, StringView key_text, StringView value_tex
   QLOG(LOG_WARN, "Failed to insert key for \"%s\" in password storage", key.c_str());
 }
 
+// Reads size bytes into text. The size is what the platform reports, which
+// for a folder or a device can be anything up to 2^63 - 1, so the text grows
+// with the bytes that actually arrive instead of being allocated up front.
+// True only when all size bytes arrived.
+bool read_whole(ByteStream* stream, int64_t size, const SsoString& path, SsoString* text) {
+  if (size < 0) return false;
+  constexpr uint64_t kPiece = 1 << 20;
+  const auto want = static_cast<uint64_t>(size);
+  uint64_t got = 0;
+  while (got < want) {
+    uint64_t piece = want - got < kPiece ? want - got : kPiece;
+    if (text->capacity() < got + piece) {
+      uint64_t grown = text->capacity() * 2;
+      if (grown < got + piece) grown = got + piece;
+      if (grown > want) grown = want;
+      if (!text->reserve(grown)) {
+        QLOG(LOG_ERROR, "Could not allocate %lld bytes for password file %s",
+             static_cast<long long>(size), path.c_str());
+        return false;
+      }
+    }
+    int64_t n = stream_read(stream, text->data() + got, piece);
+    if (n <= 0) return false;
+    got += static_cast<uint64_t>(n);
+    text->set_size(got);
+  }
+  return true;
+}
+
 }  // namespace
 
 bool password_store_parse(StringView text, PasswordStore* store) {
@@ -137,19 +166,8 @@ bool password_store_load(ConverterSettings* settings, int* status) {
     return false;
   }
 
-  int64_t size = stream_size(stream);
   SsoString text;
-  bool complete = false;
-  if (size >= 0) {
-    char* room = text.reserve(static_cast<uint64_t>(size));
-    if (!room) {
-      QLOG(LOG_ERROR, "Could not allocate %lld bytes for password file %s",
-           static_cast<long long>(size), path.c_str());
-    } else if (stream_read(stream, room, static_cast<uint64_t>(size)) == size) {
-      text.set_size(static_cast<uint64_t>(size));
-      complete = true;
-    }
-  }
+  bool complete = read_whole(stream, stream_size(stream), path, &text);
   bool ok = true;
   if (complete && !password_store_parse(text, &settings->passwords)) {
     QLOG(LOG_ERROR, "Could not parse password file");

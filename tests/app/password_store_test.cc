@@ -227,6 +227,31 @@ TEST_F(PasswordStoreLoadTest, EmptyAndBinaryFilesLoadNothing) {
   }
 }
 
+TEST_F(PasswordStoreLoadTest, FileLargerThanOneReadIsReadWhole) {
+  std::string text = std::string(3 << 20, ' ') + R"("default": "at the end")";
+  write_file(dir_ / "big.json", text);
+  name_file(dir_ / "big.json");
+  int status = 0;
+  EXPECT_TRUE(password_store_load(&settings_, &status));
+  EXPECT_EQ(find(settings_.passwords, "default"), "at the end");
+}
+
+TEST_F(PasswordStoreLoadTest, FolderNamedAsPasswordFileLoadsNothing) {
+  // Opening may succeed on some platforms; reading then yields nothing, and
+  // the size reported for a folder must not be taken as a length to allocate.
+  name_file(dir_.path());
+  int status = 0;
+  StderrCapture capture;
+  bool loaded = password_store_load(&settings_, &status);
+  EXPECT_EQ(settings_.passwords.size(), 0u);
+  if (loaded) {
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(capture.text(), "");
+  } else {
+    EXPECT_EQ(status, 1);
+  }
+}
+
 TEST_F(PasswordStoreLoadTest, ValuesAfterANulByteAreStillFound) {
   write_file(dir_ / "p.json", std::string("\"1\":\"a\"\0\"2\":\"b\"", 16));
   name_file(dir_ / "p.json");
