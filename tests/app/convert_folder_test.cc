@@ -3,6 +3,7 @@
 // inputs that are missing or in different folders end the run.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -190,6 +191,28 @@ TEST_F(ConvertFolderTest, FileSystemRootHasNoParentFolder) {
   ProcessResult r = convert({"/"});
   EXPECT_EQ(r.status, 132);
   EXPECT_NE(r.err.find("Could not find root for /"), std::string::npos) << r.err;
+}
+
+// A leading "/" separates too: the parent of "/name" is "/".
+TEST_F(ConvertFolderTest, InputDirectlyBelowTheFileSystemRoot) {
+  const std::string name = "quarrow_absent_" + std::to_string(getpid()) + ".mf4";
+  ASSERT_FALSE(file_exists("/" + name));
+  fs::create_directories(tmp_ / "out");
+  ProcessResult r = convert({"--verbosity", "2", "-O", tmp_ / "out", "/" + name});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(logged_after(r.err, "Could not find input file/folder "),
+            std::vector<std::string>{name});
+  EXPECT_EQ(list_tree(tmp_ / "out"), std::vector<std::string>{});
+}
+
+TEST_F(ConvertFolderTest, RelativePathsAreTakenFromTheWorkingFolder) {
+  write_file(root("logs/a.mf4"), log_.bytes);
+  write_file(root("f.mf4"), log_.bytes);
+  fs::create_directories(tmp_ / "out");
+  ProcessResult r = convert({"-O", "out", "root/logs", "root/f.mf4"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  expect_tables_at(tmp_ / "out/logs_out/a", log_.tables);
+  expect_tables_at(tmp_ / "out/f", log_.tables);
 }
 
 }  // namespace
