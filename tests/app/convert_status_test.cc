@@ -37,6 +37,14 @@ Bytes truncated(const Bytes& b, size_t size) {
   return Bytes(b.begin(), b.begin() + size);
 }
 
+// Encrypted with the password "pw".
+Bytes sealed(const Bytes& log) {
+  mdfw::EncryptOptions encryption;
+  encryption.password = "pw";
+  encryption.iterations = 10;
+  return mdfw::wrap_encrypted(log, encryption);
+}
+
 struct DamageCase {
   const char* name;
   std::function<Bytes()> make;
@@ -103,12 +111,9 @@ class ConvertBufferTest : public ConvertStatusTest,
 // The read buffer only changes how the input is read, never what is
 // converted: plain, compressed and encrypted inputs alike.
 TEST_P(ConvertBufferTest, GivesTheSameTablesForAnyBufferSize) {
-  mdfw::EncryptOptions encryption;
-  encryption.password = "pw";
-  encryption.iterations = 10;
   write_file(in("plain.mf4"), log_.bytes);
   write_file(in("packed.mfc"), mdfw::wrap_compressed(log_.bytes, 9, 4, true));
-  write_file(in("sealed.mfe"), mdfw::wrap_encrypted(log_.bytes, encryption));
+  write_file(in("sealed.mfe"), sealed(log_.bytes));
   write_file(tmp_ / "pw.json", R"({"default": "pw"})");
   std::vector<std::string> args = {"-p", tmp_ / "pw.json", in("plain.mf4"), in("packed.mfc"),
                                    in("sealed.mfe")};
@@ -132,10 +137,7 @@ TEST_F(ConvertStatusTest, DeletesOnlyInputsThatConverted) {
   write_file(in("logs/good.mf4"), log_.bytes);
   write_file(in("logs/sub/packed.mfc"), mdfw::wrap_compressed(log_.bytes, 8, 4, true));
   write_file(in("logs/bad.mf4"), truncated(log_.bytes, 100));
-  mdfw::EncryptOptions encryption;
-  encryption.password = "pw";
-  encryption.iterations = 10;
-  write_file(in("logs/locked.mfe"), mdfw::wrap_encrypted(log_.bytes, encryption));
+  write_file(in("logs/locked.mfe"), sealed(log_.bytes));
   write_file(in("logs/notes.txt"), "kept");
   ProcessResult r = convert({"-d", in("logs")});
   EXPECT_EQ(r.status, 8 | 2);
