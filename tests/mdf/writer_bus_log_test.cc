@@ -326,7 +326,7 @@ TEST(WriterBusLog, SdPayloadsAreLengthPrefixedEntries) {
   opt.can_data_bytes = DataBytesStorage::sd;
   const Bytes file = write_bus_log(frames, opt);
   const uint64_t cg = channel_groups(file, data_groups(file)[0])[0];
-  const Channel& bytes = channel(channels_of(file, cg), "CAN_DataFrame.DataBytes");
+  const Channel bytes = channel(channels_of(file, cg), "CAN_DataFrame.DataBytes");
   EXPECT_EQ(bytes.cn_type, 1);
   EXPECT_EQ(bytes.data_type, 10);
   EXPECT_EQ(bytes.bit_count, 64u);
@@ -367,7 +367,7 @@ TEST(WriterBusLog, VlsdRecordsFollowTheirFixedRecord) {
     EXPECT_EQ(vlsd.data_bytes, (4u + 2u) + (4u + 1u));
     EXPECT_EQ(vlsd.inval_bytes, 0u);
     EXPECT_EQ(read_block(file, cgs[1]).links[1], 0u) << "a VLSD group has no channels";
-    const Channel& bytes = channel(channels_of(file, cgs[0]), "CAN_DataFrame.DataBytes");
+    const Channel bytes = channel(channels_of(file, cgs[0]), "CAN_DataFrame.DataBytes");
     EXPECT_EQ(bytes.cn_type, 1);
     EXPECT_EQ(bytes.links[5], cgs[1]);
 
@@ -430,7 +430,7 @@ TEST(WriterBusLog, TickTimestampsUseALinearConversion) {
   std::set<uint64_t> conversions;
   for (uint64_t dg : data_groups(file)) {
     const uint64_t cg = channel_groups(file, dg)[0];
-    const Channel& ts = channel(channels_of(file, cg), "Timestamp");
+    const Channel ts = channel(channels_of(file, cg), "Timestamp");
     EXPECT_EQ(ts.data_type, 0);
     conversions.insert(ts.links[4]);
   }
