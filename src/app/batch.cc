@@ -150,7 +150,10 @@ int convert_path(FrameSink* sink, StringView input, StringView output) {
       if (!is_log_file(input)) return 0;
       StringView extension = path_extension(output);
       StringView base = output;
-      if (!extension.empty()) {
+      // A name without a dot is its own extension; cutting it would also cut
+      // the separator and put the tables beside the file's folder, where a
+      // log of the folder's name would overwrite them.
+      if (!extension.empty() && path_file_name(output).find('.') >= 0) {
         uint64_t cut = extension.size + 1;
         base = output.prefix(cut > output.size ? 0 : output.size - cut);
       }

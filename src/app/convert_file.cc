@@ -15,6 +15,7 @@
 #include "io/encrypted_container.h"
 #include "io/folder.h"
 #include "log/log.h"
+#include "mdf/data_block.h"
 #include "mdf/data_group.h"
 #include "mdf/file_blocks.h"
 #include "mdf/mdf_file.h"
@@ -67,6 +68,23 @@ int unwrap_containers(ByteStream** stream, const ConverterSettings* settings) {
     *stream = inner;
   }
   return CONVERT_OK;
+}
+
+// Bytes of measurement data that the data blocks claim beyond the end of the
+// stream. A finalised log cut short has lost its last records; what is left
+// is still converted, but the file must not count as converted.
+uint64_t missing_data_bytes(HdBlock* hd, ByteStream* stream) {
+  int64_t size = stream_size(stream);
+  if (size < 0) return 0;
+  uint64_t missing = 0;
+  for (BlockRef& dg_ref : hd->hd_dg_list) {
+    DgBlock* dg = block_as<DgBlock>(dg_ref.get());
+    DtBlock* dt = dg ? block_as<DtBlock>(dg->dg_data.get()) : nullptr;
+    if (!dt) continue;
+    uint64_t end = dt->data_start + dt->view_size();
+    if (end > static_cast<uint64_t>(size)) missing += end - static_cast<uint64_t>(size);
+  }
+  return missing;
 }
 
 // Offers every data group to the sink and feeds it the frames of those it
@@ -143,6 +161,11 @@ int convert_file(FrameSink* sink, StringView input_path, StringView output_base)
       ok = false;
     } else {
       ok = read_data_groups(sink, hd);
+      if (uint64_t missing = missing_data_bytes(hd, stream); missing > 0) {
+        QLOG(LOG_ERROR, "Log is truncated: %llu bytes of measurement data are missing",
+             static_cast<unsigned long long>(missing));
+        ok = false;
+      }
     }
     if (!sink->on_file_end(output_base)) {
       QLOG(LOG_ERROR, "Error during end file callback");
