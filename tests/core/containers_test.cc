@@ -1,0 +1,148 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/grow_array.h"
+#include "core/hash.h"
+#include "core/hash_map.h"
+#include "core/sso_string.h"
+
+namespace quarrow::test {
+namespace {
+
+TEST(SsoStringTest, ZeroFilledStorageIsEmptyAndTheTwentyThirdCharacterMovesToTheHeap) {
+  alignas(SsoString) unsigned char storage[sizeof(SsoString)] = {};
+  EXPECT_STREQ(reinterpret_cast<SsoString*>(storage)->c_str(), "");
+  SsoString s;
+  for (int i = 0; i < 23; ++i) {
+    ASSERT_NE(s.push_back(static_cast<char>('a' + i)), nullptr);
+    EXPECT_EQ(s.is_long(), i == 22) << i;
+  }
+  EXPECT_EQ(s.capacity(), 34u);  // 1 + 22 * 3 / 2
+  EXPECT_STREQ(s.c_str(), "abcdefghijklmnopqrstuvw");
+}
+
+TEST(SsoStringTest, ReserveNeverShrinksAndImpossibleGrowthKeepsTheString) {
+  SsoString s;
+  s.append("short", 5);
+  EXPECT_EQ(s.reserve(UINT64_MAX), nullptr);
+  const struct { uint64_t n, capacity; } steps[] = {{22, 22}, {23, 23}, {10, 23}, {100, 100}};
+  for (const auto& step : steps) {
+    ASSERT_NE(s.reserve(step.n), nullptr);
+    EXPECT_EQ(s.capacity(), step.capacity);
+    EXPECT_EQ(s.is_long(), step.capacity > 22);
+  }
+  EXPECT_EQ(s.reserve(UINT64_MAX), nullptr);
+  EXPECT_EQ(s.append("x", UINT64_MAX / 2), nullptr);
+  EXPECT_STREQ(s.c_str(), "short");
+}
+
+// The appended text lies inside the string and must survive its reallocation.
+TEST(SsoStringTest, AppendingPartOfItselfCopiesTheOldText) {
+  const std::pair<std::string, uint64_t> cases[] = {
+      {"abc", 0},                                 // stays inline
+      {"abcdefghijklmnop", 0},                    // moves to the heap
+      {std::string(40, 'x') + "tail", 0},         // long, reallocates
+      {std::string(30, 'a') + "0123456789", 30},  // a suffix, no spare room
+  };
+  for (const auto& [text, from] : cases) {
+    SsoString s;
+    s.append(text.data(), text.size());
+    ASSERT_NE(s.append(s.c_str() + from, s.size() - from), nullptr);
+    EXPECT_EQ(std::string(s.c_str(), s.size()), text + text.substr(from));
+  }
+}
+
+TEST(SsoStringTest, FormattedAppendMeasuresThenWrites) {
+  SsoString s;
+  s.append("n=", 2);
+  EXPECT_EQ(s.append_format("%d;%s;%08X", 42, "x", 0xBEEFu), 13);
+  EXPECT_EQ(s.append_format("%10.6f|%s", 1.5, std::string(30, 'z').c_str()), 41);
+  EXPECT_STREQ(s.c_str(), ("n=42;x;0000BEEF  1.500000|" + std::string(30, 'z')).c_str());
+}
+
+// Inline and heap strings alternate: growth must move both forms intact.
+TEST(GrowArrayTest, CapacityGrowsByHalfPlusFourAndMovesTheElements) {
+  GrowArray<SsoString> a;
+  auto text = [](int i) { return std::to_string(i).append(i % 2 * 40, '#'); };
+  std::vector<uint64_t> capacities;
+  for (int i = 0; i < 52; ++i) {
+    SsoString s;
+    ASSERT_TRUE(s.assign(StringView(text(i).c_str())));
+    ASSERT_TRUE(a.append(std::move(s)));
+    if (capacities.empty() || capacities.back() != a.capacity()) capacities.push_back(a.capacity());
+  }
+  EXPECT_EQ(capacities, (std::vector<uint64_t>{4, 10, 19, 32, 52}));
+  for (int i = 0; i < 52; ++i) EXPECT_STREQ(a[i].c_str(), text(i).c_str());
+}
+
+// Logs its id when destroyed; a moved-from element logs nothing.
+struct Tracked {
+  std::vector<int>* log;
+  int id;
+  Tracked(std::vector<int>* l, int i) : log(l), id(i) {}
+  Tracked(Tracked&& o) noexcept : log(std::exchange(o.log, nullptr)), id(o.id) {}
+  ~Tracked() {
+    if (log) log->push_back(id);
+  }
+};
+
+TEST(GrowArrayTest, ImpossibleReserveKeepsTheArrayAndClearDestroysLastFirst) {
+  std::vector<int> destroyed;
+  GrowArray<Tracked> a;
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(a.append(Tracked(&destroyed, i)));
+  EXPECT_FALSE(a.reserve(UINT64_MAX / 4));
+  a.clear();
+  EXPECT_EQ(destroyed, (std::vector<int>{2, 1, 0}));
+}
+
+TEST(HashTest, ByteStringHashesFollowTheirRule) {
+  const std::pair<const char*, uint64_t> cases[] = {
+      {"", 1},
+      {"default", 0x96814f73ee721f25ull},             // 7 bytes: the step rule
+      {"abcd", 0xaa64696ad1ae9e7dull},                // 4 bytes as a number
+      {"01234567", 0xf72455a24cbcda70ull},            // 8 bytes as a number
+      {"0123456789ABCDEFxy", 0x3d17900f9cc73cc3ull},  // two groups and two bytes
+  };
+  for (const auto& [text, hash] : cases) EXPECT_EQ(hash_bytes(text), hash) << text;
+  EXPECT_EQ(hash_u64(1), 0xc6a4a7935bd1e99dull);
+  EXPECT_EQ(hash_double(1.0), hash_u64(0x3ff0000000000000ull));
+}
+
+// An absent key is probed until an empty slot, so one must always remain.
+TEST(HashMapTest, TableGrowsAtTheFifthAndNinthInsertAndAbsentKeysAreNotFound) {
+  HashMap<uint64_t, int> map;
+  EXPECT_EQ(map.find(0), nullptr);
+  const int32_t expected[] = {5, 5, 5, 5, 11, 11, 11, 11, 19};
+  for (int i = 0; i < 9; ++i) {
+    auto r = map.insert(i * 7919u);
+    ASSERT_TRUE(r.slot && r.inserted);
+    r.slot->value = i;
+    EXPECT_EQ(map.capacity(), expected[i]) << "after insert " << i + 1;
+    for (uint64_t k = 1; k < 100; ++k) ASSERT_EQ(map.find(k), nullptr);
+  }
+  for (int i = 0; i < 9; ++i) EXPECT_EQ(map.find(i * 7919u)->value, i);
+}
+
+// Keys of both string forms, moved through rebuilds; a duplicate keeps the first value.
+TEST(HashMapTest, StringKeysSurviveRebuildsDuplicatesAndClear) {
+  HashMap<SsoString, SsoString> map;
+  auto name = [](int i) { return ("device-" + std::to_string(i)).append(i % 3 * 10, '.'); };
+  for (int i = 0; i <= 1000; ++i) {
+    SsoString key;
+    key.assign(name(i % 1000).c_str());  // the last repeats the first
+    auto r = map.insert(std::move(key));
+    ASSERT_EQ(r.inserted, i < 1000);
+    if (r.inserted) r.slot->value.assign(name(i).c_str());
+  }
+  for (int i = 0; i < 1000; ++i)
+    ASSERT_STREQ(map.find(name(i).c_str())->value.c_str(), name(i).c_str());
+  EXPECT_EQ(map.find("DEVICE-1"), nullptr);
+  map.clear();
+  EXPECT_EQ(map.find("device-1"), nullptr);
+}
+
+}  // namespace
+}  // namespace quarrow::test
