@@ -1,9 +1,11 @@
 # Everyday entry points; the build itself is CMake's.
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build check demo bench clean format
+.PHONY: all deps build check fuzz demo bench clean format
 
 all: build
 
@@ -21,6 +23,15 @@ check: build
 	@cmake --build $(ASAN_BUILD) -j $(JOBS)
 	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
 
+# Every fuzz target for FUZZ_SECONDS, built with clang, ASan and UBSan in
+# its own folder; fails on any finding.
+fuzz: deps
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DQUARROW_FUZZ=ON -DQUARROW_TESTS=OFF >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS) --target mklog fuzz_seeds fuzz_convert fuzz_lzss \
+		fuzz_password fuzz_paths
+	@tests/fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
 demo: build
 	@scripts/demo $(BUILD)
 
@@ -31,4 +42,4 @@ format:
 	@clang-format -i $$(git ls-files '*.cc' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
