@@ -1,11 +1,8 @@
 #pragma once
 
-// Streams and captures shared by the container, decoder and password tests.
-
-#include <unistd.h>
+// Streams and test data shared by the stream, container, decoder and password tests.
 
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,31 +12,6 @@
 #include "support/process.h"
 
 namespace quarrow::test {
-
-// Redirects file descriptor 2 into an unlinked temporary file while it
-// lives; text() is everything logged so far.
-class StderrCapture {
- public:
-  StderrCapture() {
-    char name[] = "/tmp/qr_container_XXXXXX";
-    fd_ = mkstemp(name);
-    unlink(name);
-    saved_ = dup(2);
-    dup2(fd_, 2);
-  }
-  ~StderrCapture() {
-    dup2(saved_, 2);
-    close(saved_);
-    close(fd_);
-  }
-  StderrCapture(const StderrCapture&) = delete;
-  StderrCapture& operator=(const StderrCapture&) = delete;
-  std::string text() const { return read_all_fd(fd_); }
-
- private:
-  int fd_ = -1;
-  int saved_ = -1;
-};
 
 struct StreamCloser {
   void operator()(ByteStream* s) const { stream_close(s); }
@@ -68,30 +40,18 @@ inline std::vector<uint8_t> read_all(ByteStream* s) {
   return out;
 }
 
-// Deterministic test data: random bytes, or text with many repeats.
-inline std::vector<uint8_t> random_bytes(size_t n, uint32_t seed) {
+// Deterministic pseudo-random bytes; a small mask leaves few distinct values,
+// which compress well.
+inline std::vector<uint8_t> random_bytes(size_t n, uint32_t seed, uint8_t mask = 0xFF) {
   std::vector<uint8_t> out(n);
   for (auto& b : out) {
     seed = seed * 1103515245u + 12345u;
-    b = static_cast<uint8_t>(seed >> 16);
+    b = static_cast<uint8_t>(seed >> 16) & mask;
   }
   return out;
 }
 
-inline std::vector<uint8_t> compressible_bytes(size_t n, uint32_t seed) {
-  static const char* kWords[] = {"CAN_DataFrame", ".ID", ";",  "0x1F",    "Timestamp", "\n",
-                                 "LIN_Frame",     "  ",  "00", "FFFFFFFF"};
-  std::vector<uint8_t> out;
-  while (out.size() < n) {
-    seed = seed * 1103515245u + 12345u;
-    std::string w = kWords[(seed >> 16) % 10];
-    out.insert(out.end(), w.begin(), w.end());
-  }
-  out.resize(n);
-  return out;
-}
-
-// A memory stream whose reads fail or end early from a given offset on,
+// A memory stream whose reads fail (or end early) from a given offset on,
 // while tell, seek and so the size still report the whole content.
 class FaultyReadStream : public ByteStream {
  public:
@@ -113,24 +73,6 @@ class FaultyReadStream : public ByteStream {
   StreamPtr inner_;
   int64_t fault_at_;
   int64_t read_result_;
-};
-
-// Accepts writes until limit bytes have arrived, then fails like a memory
-// stream that cannot grow.
-class FullStream : public ByteStream {
- public:
-  explicit FullStream(uint64_t limit) : limit_(limit) {}
-  int64_t write(const void*, uint64_t count) override {
-    if (written_ + count > limit_) return -1;
-    written_ += count;
-    return static_cast<int64_t>(count);
-  }
-  int64_t close() override { return 0; }
-  uint64_t written() const { return written_; }
-
- private:
-  uint64_t limit_;
-  uint64_t written_ = 0;
 };
 
 }  // namespace quarrow::test

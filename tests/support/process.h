@@ -1,7 +1,7 @@
 #pragma once
 
 // Runs a program and captures what it writes, for tests that drive the real
-// binaries.
+// binaries; captures this process's own standard error.
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -29,6 +29,31 @@ inline std::string read_all_fd(int fd) {
   while ((n = read(fd, buf, sizeof(buf))) > 0) s.append(buf, static_cast<size_t>(n));
   return s;
 }
+
+// Redirects file descriptor 2 into an unlinked temporary file while it
+// lives; text() is everything written to it so far.
+class StderrCapture {
+ public:
+  StderrCapture() {
+    char name[] = "/tmp/qr_stderr_XXXXXX";
+    fd_ = mkstemp(name);
+    unlink(name);
+    saved_ = dup(2);
+    dup2(fd_, 2);
+  }
+  ~StderrCapture() {
+    dup2(saved_, 2);
+    close(saved_);
+    close(fd_);
+  }
+  StderrCapture(const StderrCapture&) = delete;
+  StderrCapture& operator=(const StderrCapture&) = delete;
+  std::string text() const { return read_all_fd(fd_); }
+
+ private:
+  int fd_ = -1;
+  int saved_ = -1;
+};
 
 // Runs program with args in cwd (empty: the current one). Output goes to
 // unlinked temporary files, so large outputs cannot block the child.
