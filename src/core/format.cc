@@ -30,4 +30,8 @@ int format_snprintf(char* buffer, uint64_t size, const char* format, ...) {
   return r;
 }
 
+int format_vsprintf(char* buffer, const char* format, va_list args) {
+  return stbsp_vsprintf(buffer, format, args);
+}
+
 }  // namespace quarrow

@@ -11,5 +11,8 @@ namespace quarrow {
 int format_vsnprintf(char* buffer, uint64_t size, const char* format, va_list args);
 int format_snprintf(char* buffer, uint64_t size, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
+// The same expansion without a bound, for hot paths that have proved the
+// text fits. REQUIRES: buffer holds the expansion and its terminator.
+int format_vsprintf(char* buffer, const char* format, va_list args);
 
 }  // namespace quarrow

@@ -1,5 +1,6 @@
 #include "csv/csv_sink.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -19,19 +20,31 @@ constexpr char kCanHeader[] =
     "TimestampEpoch;BusChannel;ID;IDE;DLC;DataLength;Dir;EDL;BRS;ESI;RTR;DataBytes\n";
 constexpr char kLinHeader[] = "TimestampEpoch;BusChannel;ID;DataLength;Dir;DataBytes\n";
 constexpr uint64_t kRowCapacity = 256;
-constexpr uint64_t kFrameAlign = alignof(CanFrame);
+constexpr uint64_t kFrameAlign = alignof(StoredFrame);
+
+// With the time below 1e15 in magnitude the formatted fields of a row take
+// at most 24 characters for the time, 8 for the id, 11 for the data length,
+// 3 for each byte value and 11 separators: they are then formatted straight
+// into the row's room, without the bounded formatter's copying.
+constexpr double kDirectTimeLimit = 1e15;
+constexpr uint64_t kDirectRoom = 96;
 
 // Formats into the free room of row in one pass; only a row that does not
 // fit is formatted a second time, after the buffer grew.
-bool append_formatted(SsoString* row, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+bool append_formatted(SsoString* row, double time, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
 
-bool append_formatted(SsoString* row, const char* format, ...) {
+bool append_formatted(SsoString* row, double time, const char* format, ...) {
   uint64_t length = row->size();
   uint64_t room = row->capacity() - length;
   va_list args;
   va_start(args, format);
-  int n = format_vsnprintf(row->data() + length, room + 1, format, args);
+  int n;
+  if (room >= kDirectRoom && time < kDirectTimeLimit && time > -kDirectTimeLimit) {
+    n = format_vsprintf(row->data() + length, format, args);
+  } else {
+    n = format_vsnprintf(row->data() + length, room + 1, format, args);
+  }
   va_end(args);
   if (n < 0) return false;
   if (static_cast<uint64_t>(n) > room) {
@@ -44,18 +57,65 @@ bool append_formatted(SsoString* row, const char* format, ...) {
   return true;
 }
 
-bool append_hex(SsoString* row, const uint8_t* bytes, uint64_t count) {
-  static const char kDigits[] = "0123456789ABCDEF";
+// Two upper-case hexadecimal digits per byte value, high nibble first.
+struct HexPairs {
+  char digits[256][2];
+  constexpr HexPairs() : digits() {
+    const char* kDigits = "0123456789ABCDEF";
+    for (int i = 0; i < 256; ++i) {
+      digits[i][0] = kDigits[i >> 4];
+      digits[i][1] = kDigits[i & 0xF];
+    }
+  }
+};
+constexpr HexPairs kHex;
+
+// Appends the hexadecimal bytes and the line feed.
+bool append_hex_line(SsoString* row, const uint8_t* bytes, uint64_t count) {
   uint64_t length = row->size();
-  char* d = row->reserve(length + 2 * count);
+  char* d = row->reserve(length + 2 * count + 1);
   if (!d) return false;
   d += length;
   for (uint64_t i = 0; i < count; ++i) {
-    *d++ = kDigits[bytes[i] >> 4];
-    *d++ = kDigits[bytes[i] & 0xF];
+    std::memcpy(d, kHex.digits[bytes[i]], 2);
+    d += 2;
   }
-  row->set_size(length + 2 * count);
+  *d = '\n';
+  row->set_size(length + 2 * count + 1);
   return true;
+}
+
+// The values of one table row.
+struct CanRow {
+  double time;
+  int bus_channel;
+  uint32_t id;
+  int ide, dlc, data_length, dir, edl, brs, esi, rtr;
+  const uint8_t* bytes;
+  uint64_t count;  // hexadecimal bytes
+};
+
+struct LinRow {
+  double time;
+  int bus_channel;
+  uint32_t id;
+  int received_count, dir;
+  const uint8_t* bytes;
+  uint64_t count;
+};
+
+bool format_can(const CanRow& r, SsoString* row) {
+  const char* format = r.ide == 1 ? "%10.6f;%d;%08X;%d;%d;%d;%d;%d;%d;%d;%d;"
+                                  : "%10.6f;%d;%03X;%d;%d;%d;%d;%d;%d;%d;%d;";
+  return append_formatted(row, r.time, format, r.time, r.bus_channel, r.id, r.ide, r.dlc,
+                          r.data_length, r.dir, r.edl, r.brs, r.esi, r.rtr) &&
+         append_hex_line(row, r.bytes, r.count);
+}
+
+bool format_lin(const LinRow& r, SsoString* row) {
+  return append_formatted(row, r.time, "%10.6f;%d;%02X;%d;%d;", r.time, r.bus_channel, r.id,
+                          r.received_count, r.dir) &&
+         append_hex_line(row, r.bytes, r.count);
 }
 
 uint64_t clipped_length(const Frame& frame, uint64_t storage) {
@@ -63,21 +123,64 @@ uint64_t clipped_length(const Frame& frame, uint64_t storage) {
   return frame.data_length < storage ? frame.data_length : storage;
 }
 
-// A stored copy: every field, the used bytes, and data pointing at the
-// copy's own storage. data_length is clipped to the storage, so a stored
-// frame never claims bytes it does not hold.
-template <typename F>
-F* copy_frame(FramePool* pool, const F& frame, uint64_t storage) {
-  void* room = pool->take(sizeof(F));
-  if (!room) return nullptr;
-  F* copy = static_cast<F*>(room);
+// Timestamps as integers of the same order: -0.0 equals 0.0, and every NaN
+// sorts after every number.
+uint64_t time_key(double time) {
+  if (time != time) return UINT64_MAX;
+  time += 0.0;
+  uint64_t bits;
+  std::memcpy(&bits, &time, sizeof(bits));
+  return bits >> 63 ? ~bits : bits | (1ull << 63);
+}
+
+// A stored copy with the data bytes clipped to the frame's storage.
+StoredFrame* store_frame(FramePool* pool, const Frame& frame, uint64_t storage) {
   uint64_t n = clipped_length(frame, storage);
-  std::memcpy(static_cast<void*>(copy), &frame, sizeof(F));
-  if (n) std::memcpy(copy->bytes, frame.data, n);
-  std::memset(copy->bytes + n, 0, storage - n);
-  copy->data = copy->bytes;
-  copy->data_length = n;
+  auto* copy = static_cast<StoredFrame*>(pool->take(sizeof(StoredFrame) + n));
+  if (!copy) return nullptr;
+  std::memset(static_cast<void*>(copy), 0, sizeof(*copy));
+  copy->timestamp = frame.timestamp;
+  copy->id = frame.id;
+  copy->length = static_cast<uint8_t>(n);
+  if (n) std::memcpy(copy->bytes(), frame.data, n);
   return copy;
+}
+
+StoredFrame* store_can(FramePool* pool, const CanFrame& frame) {
+  StoredFrame* copy = store_frame(pool, frame, kCanFrameStorage);
+  if (copy) {
+    copy->bus_channel = frame.bus_channel;
+    copy->ide = frame.ide;
+    copy->dlc = frame.dlc;
+    copy->dir = frame.dir;
+    copy->edl = frame.edl;
+    copy->brs = frame.brs;
+    copy->esi = frame.esi;
+    copy->rtr = frame.rtr;
+  }
+  return copy;
+}
+
+StoredFrame* store_lin(FramePool* pool, const LinFrame& frame) {
+  StoredFrame* copy = store_frame(pool, frame, kLinFrameStorage);
+  if (copy) {
+    copy->bus_channel = frame.bus_channel;
+    copy->dir = frame.dir;
+    copy->received_count = frame.received_count;
+  }
+  return copy;
+}
+
+bool format_stored_can(const StoredFrame& f, double start_time, SsoString* row) {
+  return format_can(CanRow{f.timestamp + start_time, f.bus_channel, f.id, f.ide, f.dlc, f.length,
+                           f.dir, f.edl, f.brs, f.esi, f.rtr, f.bytes(), f.length},
+                    row);
+}
+
+bool format_stored_lin(const StoredFrame& f, double start_time, SsoString* row) {
+  return format_lin(LinRow{f.timestamp + start_time, f.bus_channel, f.id, f.received_count, f.dir,
+                           f.bytes(), f.length},
+                    row);
 }
 
 bool open_table(Folder* folder, StringView base, const char* suffix, const char* label,
@@ -124,20 +227,43 @@ void FramePool::reset() {
 }
 
 bool csv_format_can_row(const CanFrame& frame, double start_time, SsoString* row) {
-  const char* format = frame.ide == 1 ? "%10.6f;%d;%08X;%d;%d;%d;%d;%d;%d;%d;%d;"
-                                      : "%10.6f;%d;%03X;%d;%d;%d;%d;%d;%d;%d;%d;";
-  uint64_t n = clipped_length(frame, kCanFrameStorage);
-  return append_formatted(row, format, frame.timestamp + start_time, frame.bus_channel, frame.id,
-                          frame.ide, frame.dlc, static_cast<int>(frame.data_length), frame.dir,
-                          frame.edl, frame.brs, frame.esi, frame.rtr) &&
-         append_hex(row, frame.data, n) && row->push_back('\n');
+  return format_can(CanRow{frame.timestamp + start_time, frame.bus_channel, frame.id, frame.ide,
+                           frame.dlc, static_cast<int>(frame.data_length), frame.dir, frame.edl,
+                           frame.brs, frame.esi, frame.rtr, frame.data,
+                           clipped_length(frame, kCanFrameStorage)},
+                    row);
 }
 
 bool csv_format_lin_row(const LinFrame& frame, double start_time, SsoString* row) {
-  uint64_t n = clipped_length(frame, kLinFrameStorage);
-  return append_formatted(row, "%10.6f;%d;%02X;%d;%d;", frame.timestamp + start_time,
-                          frame.bus_channel, frame.id, frame.received_count, frame.dir) &&
-         append_hex(row, frame.data, n) && row->push_back('\n');
+  return format_lin(LinRow{frame.timestamp + start_time, frame.bus_channel, frame.id,
+                           frame.received_count, frame.dir, frame.data,
+                           clipped_length(frame, kLinFrameStorage)},
+                    row);
+}
+
+void frames_sort_by_time(SortEntry* entries, uint64_t count) {
+  // Frames mostly arrive in time order with a few stamped late; insertion
+  // moves those few into place in linear time. Input far from that order
+  // runs out of the move budget and goes to the merge sort. Insertion never
+  // moves an entry past an equal key, so stopping halfway keeps the order of
+  // equal keys for the merge sort.
+  uint64_t budget = 8 * count + 64;
+  for (uint64_t i = 1; i < count; ++i) {
+    if (entries[i].key >= entries[i - 1].key) continue;
+    SortEntry moving = entries[i];
+    uint64_t j = i;
+    do {
+      entries[j] = entries[j - 1];
+      --j;
+      if (--budget == 0) {
+        entries[j] = moving;
+        std::stable_sort(entries, entries + count,
+                         [](const SortEntry& a, const SortEntry& b) { return a.key < b.key; });
+        return;
+      }
+    } while (j > 0 && moving.key < entries[j - 1].key);
+    entries[j] = moving;
+  }
 }
 
 std::unique_ptr<CsvSink> csv_sink_create(Folder* input, Folder* output,
@@ -169,13 +295,13 @@ bool CsvSink::on_frame(const Frame& frame) {
   switch (frame.kind) {
     case FRAME_CAN_DATA:
     case FRAME_CAN_REMOTE: {
-      CanFrame* copy = copy_frame(&pool_, static_cast<const CanFrame&>(frame), kCanFrameStorage);
-      stored = copy && can_frames_.append(copy);
+      StoredFrame* copy = store_can(&pool_, static_cast<const CanFrame&>(frame));
+      stored = copy && can_frames_.append(SortEntry{time_key(frame.timestamp), copy});
       break;
     }
     case FRAME_LIN: {
-      LinFrame* copy = copy_frame(&pool_, static_cast<const LinFrame&>(frame), kLinFrameStorage);
-      stored = copy && lin_frames_.append(copy);
+      StoredFrame* copy = store_lin(&pool_, static_cast<const LinFrame&>(frame));
+      stored = copy && lin_frames_.append(SortEntry{time_key(frame.timestamp), copy});
       break;
     }
     default:
@@ -206,11 +332,8 @@ bool CsvSink::write_table(ByteStream* stream, bool is_can, uint64_t* rows) {
   uint64_t count = is_can ? can_frames_.size() : lin_frames_.size();
   *rows = 0;
   if (count == 0) return true;
-  if (is_can) {
-    frames_sort_by_time(can_frames_.data(), count);
-  } else {
-    frames_sort_by_time(lin_frames_.data(), count);
-  }
+  SortEntry* entries = is_can ? can_frames_.data() : lin_frames_.data();
+  frames_sort_by_time(entries, count);
   if (stream_write(stream, header, header_size) != static_cast<int64_t>(header_size)) {
     QLOG(LOG_ERROR, "Could not write %s header", label);
     return false;
@@ -219,8 +342,8 @@ bool CsvSink::write_table(ByteStream* stream, bool is_can, uint64_t* rows) {
   (void)row_.reserve(kRowCapacity);
   for (uint64_t i = 0; i < count; ++i) {
     row_.clear();
-    bool formatted = is_can ? csv_format_can_row(*can_frames_[i], start_time_, &row_)
-                            : csv_format_lin_row(*lin_frames_[i], start_time_, &row_);
+    bool formatted = is_can ? format_stored_can(*entries[i].frame, start_time_, &row_)
+                            : format_stored_lin(*entries[i].frame, start_time_, &row_);
     if (!formatted ||
         stream_write(stream, row_.c_str(), row_.size()) != static_cast<int64_t>(row_.size())) {
       QLOG(LOG_ERROR, "Could not write %s data", label);

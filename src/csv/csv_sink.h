@@ -1,6 +1,5 @@
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 #include <memory>
 
@@ -24,17 +23,45 @@ class FramePool {
   FramePool(const FramePool&) = delete;
   FramePool& operator=(const FramePool&) = delete;
 
-  // Room for one object of `size` bytes (at most kBlockSize), aligned for any
-  // frame; null when memory is short.
+  // Room for one object of `size` bytes (at most kBlockSize), aligned to 8
+  // bytes; null when memory is short.
   void* take(uint64_t size);
   // Forgets every object; keeps the first block for the next file.
   void reset();
 
-  static constexpr uint64_t kBlockSize = 256 * 1024;
+  static constexpr uint64_t kBlockSize = 1024 * 1024;
 
  private:
   GrowArray<uint8_t*> blocks_;
   uint64_t used_ = kBlockSize;  // in the last block
+};
+
+// A stored frame: only what a table row prints, followed in its pool room by
+// the `length` data bytes the row prints, so that an 8-byte frame does not
+// occupy the storage of a 64-byte one.
+struct StoredFrame {
+  double timestamp;
+  uint32_t id;
+  uint8_t bus_channel;
+  uint8_t ide;
+  uint8_t dlc;
+  uint8_t dir;
+  uint8_t edl;
+  uint8_t brs;
+  uint8_t esi;
+  uint8_t rtr;
+  uint8_t received_count;
+  uint8_t length;
+  const uint8_t* bytes() const { return reinterpret_cast<const uint8_t*>(this + 1); }
+  uint8_t* bytes() { return reinterpret_cast<uint8_t*>(this + 1); }
+};
+
+// A stored frame in the sort: its timestamp as an integer with the order of
+// the timestamps (NaN last), so that sorting compares keys held in the array
+// instead of following pointers.
+struct SortEntry {
+  uint64_t key;
+  StoredFrame* frame;
 };
 
 // The CSV writer: collects the CAN data, CAN remote and LIN frames of one
@@ -67,8 +94,8 @@ class CsvSink : public FrameSink {
   bool write_table(ByteStream* stream, bool is_can, uint64_t* rows);
 
   double start_time_ = 0.0;
-  GrowArray<CanFrame*> can_frames_;
-  GrowArray<LinFrame*> lin_frames_;
+  GrowArray<SortEntry> can_frames_;
+  GrowArray<SortEntry> lin_frames_;
   FramePool pool_;
   SsoString row_;
   bool store_failed_ = false;
@@ -79,18 +106,8 @@ class CsvSink : public FrameSink {
 std::unique_ptr<CsvSink> csv_sink_create(Folder* input, Folder* output,
                                          ConverterSettings* settings);
 
-// Timestamp order that stays a strict weak order with NaN, which sorts last.
-inline bool frame_time_before(const Frame* a, const Frame* b) {
-  if (a->timestamp != a->timestamp) return false;
-  if (b->timestamp != b->timestamp) return true;
-  return a->timestamp < b->timestamp;
-}
-
-// Sorts frames by timestamp, ascending; equal timestamps keep their order.
-template <typename F>
-void frames_sort_by_time(F** frames, uint64_t count) {
-  std::stable_sort(frames, frames + count, frame_time_before);
-}
+// Sorts entries by key, ascending; equal keys keep their order.
+void frames_sort_by_time(SortEntry* entries, uint64_t count);
 
 // Appends one table row for a frame, clipping its bytes to the frame's
 // storage. Returns false when memory is short.
