@@ -102,6 +102,74 @@ uint8_t state_yield_backref(LzssDecoder* d, Output* out) {
   return d->output_count == 0 ? DECODER_TAG_BIT : DECODER_YIELD_BACKREF;
 }
 
+// Decodes whole items while the buffered input surely holds the longest one
+// (1 + 15 + 14 bits) without reaching its end, and the output has room,
+// taking bits from a local register instead of one call per bit. Leaves the
+// decoder exactly as the bitwise states would: unused whole bytes go back to
+// the input buffer, and a back-reference cut short by the output's end is
+// left to the yield state.
+void decode_fast(LzssDecoder* d, Output* out) {
+  const uint8_t* in = d->input_buffer();
+  const uint32_t size = d->input_size;
+  const uint32_t first = d->input_index;
+  uint32_t index = first;
+  uint64_t bits = 0;
+  uint32_t count = 0;  // unread bits, the low ones of the register
+  if (d->bit_index) {
+    count = static_cast<uint32_t>(__builtin_ctz(d->bit_index)) + 1;
+    bits = d->current_byte & ((d->bit_index << 1) - 1u);
+  }
+  const uint32_t w = d->window_sz2;
+  const uint32_t l = d->lookahead_sz2;
+  const uint16_t mask = static_cast<uint16_t>((1u << w) - 1);
+  uint8_t* window = d->window();
+  uint16_t head = d->head_index;
+  uint8_t* o = out->buffer + *out->produced;
+  uint8_t* const o_end = out->buffer + out->size;
+  auto take = [&](uint32_t n) {
+    count -= n;
+    return static_cast<uint32_t>(bits >> count) & ((1u << n) - 1);
+  };
+  while (o < o_end && size - (index - count / 8) >= 5) {
+    while (count <= 56 && index < size) {
+      bits = (bits << 8) | in[index++];
+      count += 8;
+    }
+    if (take(1)) {
+      auto byte = static_cast<uint8_t>(take(8));
+      window[head & mask] = byte;
+      ++head;
+      *o++ = byte;
+      continue;
+    }
+    auto distance = static_cast<uint16_t>(take(w) + 1);
+    auto length = static_cast<uint16_t>(take(l) + 1);
+    d->output_index = distance;
+    auto room = static_cast<size_t>(o_end - o);
+    uint16_t n = length < room ? length : static_cast<uint16_t>(room);
+    // Byte by byte: the source may be a byte this very copy produces.
+    for (uint16_t i = 0; i < n; ++i) {
+      uint8_t byte = window[static_cast<uint16_t>(head - distance) & mask];
+      window[head & mask] = byte;
+      ++head;
+      *o++ = byte;
+    }
+    if (n < length) {
+      d->output_count = static_cast<uint16_t>(length - n);
+      d->state = DECODER_YIELD_BACKREF;
+      break;
+    }
+    d->output_count = 0;
+  }
+  index -= count / 8;
+  count %= 8;
+  if (index > first) d->current_byte = in[index - 1];
+  d->bit_index = count ? static_cast<uint8_t>(1u << (count - 1)) : 0;
+  d->input_index = static_cast<uint16_t>(index);
+  d->head_index = head;
+  *out->produced = static_cast<size_t>(o - out->buffer);
+}
+
 }  // namespace
 
 bool lzss_decoder_params_valid(uint8_t window_sz2, uint8_t lookahead_sz2) {
@@ -147,6 +215,7 @@ LzssPollResult lzss_decoder_poll(LzssDecoder* decoder, uint8_t* output, size_t o
   *produced = 0;
   Output out{output, output_size, produced};
   for (;;) {
+    if (decoder->state == DECODER_TAG_BIT) decode_fast(decoder, &out);
     uint8_t before = decoder->state;
     switch (before) {
       case DECODER_TAG_BIT:
