@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "mdfwriter/bus_log_writer.h"
+#include "support/process.h"
 #include "support/temp_dir.h"
 
 namespace quarrow::test {
@@ -22,14 +23,12 @@ inline constexpr char kCanHeader[] =
     "TimestampEpoch;BusChannel;ID;IDE;DLC;DataLength;Dir;EDL;BRS;ESI;RTR;DataBytes\n";
 inline constexpr char kLinHeader[] = "TimestampEpoch;BusChannel;ID;DataLength;Dir;DataBytes\n";
 
-// The recording start in seconds as the tables state it: whole
-// microseconds of the header's nanoseconds.
+// The recording start in seconds: whole microseconds of the header's nanoseconds.
 inline double start_seconds(uint64_t start_time_ns) {
   return static_cast<double>(start_time_ns / 1000) * 0.000001;
 }
 
-// The frame's time as the reader sees it after the Timestamp channel's
-// conversion.
+// The frame's time as the reader sees it after the Timestamp channel's conversion.
 inline double physical_time(const mdfw::BusFrame& f, const mdfw::BusLogOptions& options) {
   if (options.timestamp == mdfw::TimestampEncoding::float64) return f.time;
   double ticks = std::max(0.0, std::round(f.time / options.tick_seconds));
@@ -37,13 +36,10 @@ inline double physical_time(const mdfw::BusFrame& f, const mdfw::BusLogOptions& 
 }
 
 inline void append_hex(std::string* row, uint8_t byte) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  row->push_back(kDigits[byte >> 4]);
-  row->push_back(kDigits[byte & 0xF]);
+  row->append({"0123456789ABCDEF"[byte >> 4], "0123456789ABCDEF"[byte & 0xF]});
 }
 
-// One "_CAN.csv" row. A frame holds at most 64 bytes, so a larger
-// data_length is clipped to 64 in the DataLength column and the payload; a
+// One "_CAN.csv" row: a larger data_length is clipped to 64 bytes, and a
 // fixed DataBytes field narrower than the payload leaves zeros.
 inline std::string can_row(const mdfw::BusFrame& f, double seconds,
                            const mdfw::BusLogOptions& options) {
@@ -60,14 +56,12 @@ inline std::string can_row(const mdfw::BusFrame& f, double seconds,
   const size_t stored = options.can_data_bytes == mdfw::DataBytesStorage::fixed
                             ? std::min<size_t>(options.fixed_data_bytes, 64)
                             : 64;
-  for (size_t i = 0; i < static_cast<size_t>(length); ++i) {
+  for (size_t i = 0; i < static_cast<size_t>(length); ++i)
     append_hex(&row, data && i < stored ? f.data[i] : 0);
-  }
   return row + "\n";
 }
 
-// One "_LIN.csv" row: the DataLength column holds the received byte count,
-// the payload shows data_length bytes, at most 8.
+// One "_LIN.csv" row: DataLength is the received count; at most 8 bytes show.
 inline std::string lin_row(const mdfw::BusFrame& f, double seconds) {
   char head[96];
   std::snprintf(head, sizeof(head), "%10.6f;%d;%02X;%d;%d;", seconds, f.bus_channel, f.id & 0xFF,
@@ -77,27 +71,12 @@ inline std::string lin_row(const mdfw::BusFrame& f, double seconds) {
   return row + "\n";
 }
 
-// The frames in the order the converter reads them: a sorted log keeps one
-// data group per frame type, in type order; an unsorted one interleaves all
-// records as written.
-inline std::vector<mdfw::BusFrame> read_order(const std::vector<mdfw::BusFrame>& frames,
-                                              const mdfw::BusLogOptions& options) {
-  std::vector<mdfw::BusFrame> ordered = frames;
-  if (options.layout == mdfw::Layout::sorted) {
-    std::stable_sort(
-        ordered.begin(), ordered.end(),
-        [](const mdfw::BusFrame& a, const mdfw::BusFrame& b) { return a.type < b.type; });
-  }
-  return ordered;
-}
-
-// A group carrying an extra channel the reader does not know gives no
-// frames; so does every group of a log whose sources are not buses.
+// A group with a channel the reader does not know gives no frames; nor does
+// any group of a log whose sources are not buses.
 inline bool type_gives_frames(mdfw::FrameType type, const mdfw::BusLogOptions& options) {
   if (options.with_source && !options.bus_source) return false;
-  for (const mdfw::ExtraChannel& extra : options.extra_channels) {
+  for (const mdfw::ExtraChannel& extra : options.extra_channels)
     if (extra.group == type) return false;
-  }
   return true;
 }
 
@@ -108,38 +87,39 @@ struct ExpectedTables {
 
 inline ExpectedTables expected_tables(const std::vector<mdfw::BusFrame>& frames,
                                       const mdfw::BusLogOptions& options) {
-  struct Timed {
-    double time;
-    const mdfw::BusFrame* frame;
-  };
-  std::vector<mdfw::BusFrame> ordered = read_order(frames, options);
-  std::vector<Timed> can, lin;
+  using mdfw::FrameType;
+  // Read order: a sorted log has one data group per frame type, in type
+  // order; an unsorted one interleaves the records as written. Rows follow
+  // by time, equal times keeping the read order.
+  std::vector<mdfw::BusFrame> ordered = frames;
+  if (options.layout == mdfw::Layout::sorted) {
+    std::stable_sort(ordered.begin(), ordered.end(),
+                     [](const auto& a, const auto& b) { return a.type < b.type; });
+  }
+  std::vector<std::pair<double, const mdfw::BusFrame*>> can, lin;
   for (const mdfw::BusFrame& f : ordered) {
     if (!type_gives_frames(f.type, options)) continue;
-    if (f.type == mdfw::FrameType::can_data || f.type == mdfw::FrameType::can_remote) {
-      can.push_back({physical_time(f, options), &f});
-    } else if (f.type == mdfw::FrameType::lin) {
-      lin.push_back({physical_time(f, options), &f});
-    }
+    bool is_can = f.type == FrameType::can_data || f.type == FrameType::can_remote;
+    if (is_can || f.type == FrameType::lin)
+      (is_can ? can : lin).emplace_back(physical_time(f, options), &f);
   }
-  auto by_time = [](const Timed& a, const Timed& b) { return a.time < b.time; };
+  auto by_time = [](const auto& a, const auto& b) { return a.first < b.first; };
   std::stable_sort(can.begin(), can.end(), by_time);
   std::stable_sort(lin.begin(), lin.end(), by_time);
 
   const double start = start_seconds(options.start_time_ns);
   ExpectedTables tables;
   if (!can.empty()) tables.can = kCanHeader;
-  for (const Timed& t : can) tables.can += can_row(*t.frame, t.time + start, options);
+  for (const auto& [time, f] : can) tables.can += can_row(*f, time + start, options);
   if (!lin.empty()) tables.lin = kLinHeader;
-  for (const Timed& t : lin) tables.lin += lin_row(*t.frame, t.time + start);
+  for (const auto& [time, f] : lin) tables.lin += lin_row(*f, time + start);
   return tables;
 }
 
-// Hand-made traffic that touches every column: standard and extended ids,
-// classic and FD payloads up to 64 bytes and one claiming more, remote
-// frames with and without a length, error frames, LIN frames whose
-// received count differs from their length, the four LIN error kinds, and
-// times out of order. All times are whole microseconds.
+// Hand-made traffic that touches every column: standard and extended ids, FD
+// payloads up to 64 bytes and one claiming more, remote and error frames, LIN
+// frames whose received count differs from their length, the four LIN error
+// kinds, times out of order. All times are whole microseconds.
 inline std::vector<mdfw::BusFrame> handmade_frames() {
   using namespace mdfw;
   std::vector<BusFrame> frames;
@@ -147,45 +127,34 @@ inline std::vector<mdfw::BusFrame> handmade_frames() {
   frames.push_back(can_data(0.000001, 0x7FF, {}, 2));
   frames.push_back(can_data(2.25, 0x1ABCDEF, {0xDE, 0xAD}));
   frames.push_back(can_data(0.000123, 0x5, {0x01}, 3));
-
-  BusFrame fd = can_data(1.000007, 0x18FF0001, {});
-  fd.data_length = 64;
-  fd.dlc = can_dlc_for_length(64);
-  fd.edl = fd.brs = fd.esi = true;
-  fd.dir = true;
-  for (size_t i = 0; i < 64; ++i) fd.data[i] = static_cast<uint8_t>(0xC0 + i);
-  frames.push_back(fd);
-
-  BusFrame fd12 = can_data(0.75, 0x2A0, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
-  fd12.brs = true;
-  frames.push_back(fd12);
-
-  BusFrame too_long = can_data(1.5, 0x321, {});
-  too_long.data_length = 100;
-  too_long.dlc = 15;
-  too_long.edl = true;
-  for (size_t i = 0; i < 64; ++i) too_long.data[i] = static_cast<uint8_t>(255 - i);
-  frames.push_back(too_long);
-
+  frames.push_back(can_data(0.75, 0x2A0, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
+  // 64 bytes with every FD flag, and 64 bytes that claim to be 100.
+  for (auto [time, id, length, dlc, flags] :
+       {std::tuple{1.000007, 0x18FF0001u, 64, 15, true}, {1.5, 0x321u, 100, 15, false}}) {
+    frames.push_back(can_data(time, id, {}));
+    BusFrame& fd = frames.back();
+    fd.data_length = length;
+    fd.dlc = dlc;
+    fd.edl = true;
+    fd.brs = fd.esi = fd.dir = flags;
+    for (size_t i = 0; i < 64; ++i) fd.data[i] = static_cast<uint8_t>(flags ? 0xC0 + i : 255 - i);
+  }
   frames.push_back(can_remote(0.25, 0x456, 8));
   frames.push_back(can_remote(1.25, 0x1234567, 0, 2));
   frames.push_back(can_error(0.3, 3));
   frames.push_back(can_error(0.6, 7, 2));
-
   frames.push_back(lin_frame(0.4, 0x05, {0xA1, 0xA2, 0xA3}));
   BusFrame lin = lin_frame(0.1, 0x3C, {1, 2, 3, 4, 5, 6, 7, 8}, 2);
   lin.received_count = 3;
   lin.dir = true;
   frames.push_back(lin);
-  BusFrame lin_long = lin_frame(3.000001, 0x3F, {9, 8, 7, 6, 5, 4, 3, 2});
-  lin_long.data_length = 12;
-  frames.push_back(lin_long);
+  frames.push_back(lin_frame(3.000001, 0x3F, {9, 8, 7, 6, 5, 4, 3, 2}));
+  frames.back().data_length = 12;
   frames.push_back(lin_frame(0.2, 0x10, {}));
-
-  frames.push_back(lin_error(FrameType::lin_checksum_error, 0.35, 0x11));
-  frames.push_back(lin_error(FrameType::lin_receive_error, 0.45, 0x12));
-  frames.push_back(lin_error(FrameType::lin_sync_error, 0.55, 0));
-  frames.push_back(lin_error(FrameType::lin_transmission_error, 0.65, 0x13));
+  double t = 0.25;
+  for (FrameType type : {FrameType::lin_checksum_error, FrameType::lin_receive_error,
+                         FrameType::lin_sync_error, FrameType::lin_transmission_error})
+    frames.push_back(lin_error(type, t += 0.1, 0x11));
   return frames;
 }
 
@@ -211,20 +180,26 @@ inline SampleLog sample_log(uint64_t seed = 3, const mdfw::BusLogOptions& option
   return {mdfw::write_bus_log(frames, options), expected_tables(frames, options)};
 }
 
-// Checks "<base>_CAN.csv" and "<base>_LIN.csv" against want; an empty
-// expectation means the table must not exist.
+// Checks "<base>_CAN.csv" and "<base>_LIN.csv"; an empty one must not exist.
 inline void expect_tables_at(const std::string& base, const ExpectedTables& want) {
-  const std::pair<std::string, const std::string*> tables[] = {{base + "_CAN.csv", &want.can},
-                                                               {base + "_LIN.csv", &want.lin}};
-  for (const auto& [path, text] : tables) {
-    if (text->empty()) {
-      EXPECT_FALSE(file_exists(path)) << path;
-    } else {
-      EXPECT_TRUE(file_exists(path)) << path;
-      EXPECT_EQ(read_file(path), *text) << path;
-    }
+  for (auto [suffix, text] : {std::pair{"_CAN.csv", &want.can}, {"_LIN.csv", &want.lin}}) {
+    const std::string path = base + suffix, none = "(no table)";
+    EXPECT_EQ(file_exists(path) ? read_file(path) : none, text->empty() ? none : *text) << path;
   }
 }
+
+// Runs the real program in a scratch working folder, where no password file
+// is found unless a test writes one.
+class ConvertRunTest : public ::testing::Test {
+ protected:
+  ProcessResult convert(const std::vector<std::string>& args) {
+    return run_process(QUARROW_BINARY, args, tmp_.path());
+  }
+  std::string in(const std::string& relative) const { return tmp_ / ("in/" + relative); }
+
+  TempDir tmp_;
+  SampleLog log_ = sample_log(9);
+};
 
 // The text after marker on every log line that contains it, in order.
 inline std::vector<std::string> logged_after(const std::string& log, const std::string& marker) {

@@ -1,0 +1,245 @@
+// Whole runs of the real program: folder inputs (the mirrored output tree,
+// its placement by -X and -O, the walk order, the extension filter), and the
+// exit statuses and messages of damaged logs among good ones, read-buffer
+// sizes, deletion of converted inputs, and the start-up and walk failures
+// that must not look like success.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/csv_expect.h"
+#include "mdfwriter/container_writer.h"
+
+namespace quarrow::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The .csv files below root, relative to it, sorted.
+std::vector<std::string> tables_below(const std::string& root) {
+  std::vector<std::string> tables;
+  for (const std::string& entry : list_tree(root))
+    if (fs::path(entry).extension() == ".csv") tables.push_back(entry);
+  return tables;
+}
+
+using ConvertFolderTest = ConvertRunTest;
+using ConvertStatusTest = ConvertRunTest;
+using Bytes = std::vector<uint8_t>;
+
+Bytes cut(const Bytes& bytes, size_t size) {
+  return Bytes(bytes.begin(), bytes.begin() + size);
+}
+
+// Encrypted with the password "pw".
+Bytes sealed(const Bytes& bytes) {
+  mdfw::EncryptOptions encryption;
+  encryption.password = "pw";
+  encryption.iterations = 10;
+  return mdfw::wrap_encrypted(bytes, encryption);
+}
+
+TEST_F(ConvertFolderTest, MirrorsTheFolderTreeWhereTheOptionsSay) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{}, "in/logs_out/"},
+      {{"-X"}, "in/logs/"},
+      {{"-O", "out"}, "out/logs_out/"},
+      {{"--output-directory", "out", "--no-append-root"}, "out/logs/"},
+  };
+  for (const auto& [options, tree] : cases) {
+    fs::remove_all(tmp_.path());
+    write_file(in("logs/a.mf4"), log_.bytes);
+    write_file(in("logs/sub/b.MF4"), log_.bytes);
+    write_file(in("logs/sub/deep/c.mfc"), log_.bytes);
+    fs::create_directories(in("logs/empty"));
+    fs::create_directories(tmp_ / "out");
+    std::vector<std::string> args = options;
+    args.push_back(in("logs"));
+    ProcessResult r = convert(args);  // relative -O is taken from the working folder
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    for (const char* base : {"a", "sub/b", "sub/deep/c"})
+      expect_tables_at(tmp_ / (tree + base), log_.tables);
+    EXPECT_EQ(tables_below(tmp_.path()).size(), 6u) << tree;
+    EXPECT_TRUE(file_exists(in("logs/sub/deep/c.mfc")));
+  }
+}
+
+TEST_F(ConvertFolderTest, WalksEntriesInByteOrderDepthFirst) {
+  // Damaged logs, so each one leaves a line naming it.
+  for (const char* name : {"B.MF4", "a.MF4", "A.mf4", "C/x.mf4", "C/D/y.mf4", "b/z.mf4"})
+    write_file(in(std::string("logs/") + name), "not an MDF file");
+  ProcessResult r = convert({in("logs")});
+  EXPECT_EQ(r.status, 8);
+  EXPECT_EQ(logged_after(r.err, "Error during conversion of "),
+            (std::vector<std::string>{"logs/A.mf4", "logs/B.MF4", "logs/C/D/y.mf4", "logs/C/x.mf4",
+                                      "logs/a.MF4", "logs/b/z.mf4"}));
+}
+
+// A file whose whole name is an accepted extension is a log too; its tables
+// belong in its own folder, where they cannot replace those of a log named
+// like the folder.
+TEST_F(ConvertFolderTest, TakesFilesByExtensionInAnyCase) {
+  for (const char* name :
+       {"x.MF4", "y.mfc", "z.MfE", "w.mfm", "notes.txt", "x.mf4.bak", "v.mf", "u.mf44"})
+    write_file(in(std::string("logs/") + name), log_.bytes);
+  SampleLog other = sample_log(21);
+  write_file(in("logs/sub/mf4"), other.bytes);
+  ProcessResult r = convert({in("logs")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(tables_below(tmp_ / "in/logs_out"),
+            (std::vector<std::string>{"sub/mf4_CAN.csv", "sub/mf4_LIN.csv", "w_CAN.csv",
+                                      "w_LIN.csv", "x_CAN.csv", "x_LIN.csv", "y_CAN.csv",
+                                      "y_LIN.csv", "z_CAN.csv", "z_LIN.csv"}));
+  expect_tables_at(in("logs_out/z"), log_.tables);
+  expect_tables_at(in("logs_out/sub/mf4"), other.tables);
+}
+
+TEST_F(ConvertFolderTest, MissingInputIsReportedAndTheOthersConvert) {
+  write_file(in("good.mf4"), log_.bytes);
+  write_file(in("bad.mf4"), "damaged");
+  ProcessResult r = convert({"--verbosity", "2", in("missing.mf4"), in("good.mf4")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(logged_after(r.err, "Could not find input file/folder "),
+            std::vector<std::string>{"missing.mf4"});
+  expect_tables_at(in("good"), log_.tables);
+  EXPECT_EQ(convert({in("bad.mf4"), in("gone"), in("good.mf4")}).status, 1 | 8);
+}
+
+TEST_F(ConvertFolderTest, InputsInDifferentFoldersStopTheRun) {
+  write_file(in("a/x.MF4"), log_.bytes);
+  write_file(in("b/y.MF4"), log_.bytes);
+  // A folder inside the other one's folder is not a common root either.
+  for (const auto& args :
+       {std::vector<std::string>{in("a/x.MF4"), in("b/y.MF4")}, {in("a"), in("a/x.MF4")}}) {
+    ProcessResult r = convert(args);
+    EXPECT_EQ(r.status, 132);
+    EXPECT_NE(r.err.find("No common root detected for all inputs"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(tables_below(tmp_.path()), std::vector<std::string>{});
+  ProcessResult r = convert({"/"});
+  EXPECT_EQ(r.status, 132);
+  EXPECT_NE(r.err.find("Could not find root for /"), std::string::npos) << r.err;
+}
+
+TEST_F(ConvertStatusTest, DamagedLogFailsThatFileAndTheOthersConvert) {
+  mdfw::BusLogOptions attachment;
+  attachment.unsupported.attachment = true;
+  const std::pair<Bytes, std::vector<std::string>> cases[] = {
+      {{}, {}},
+      {cut(log_.bytes, 100), {}},
+      {cut(log_.bytes, 700), {}},
+      {Bytes(4096, 'x'), {"Unable to load block header for type xxxxxxxx"}},
+      {mdfw::write_bus_log(mixed_frames(20), attachment),
+       {"Unsupported parameter present in file"}},
+  };
+  write_file(in("a_good.mf4"), log_.bytes);
+  write_file(in("z_good.mf4"), log_.bytes);
+  for (const auto& [bytes, reader_errors] : cases) {
+    write_file(in("bad.mf4"), bytes);
+    ProcessResult r = convert({in("a_good.mf4"), in("bad.mf4"), in("z_good.mf4")});
+    EXPECT_EQ(r.status, 8) << bytes.size();
+    std::vector<std::string> errors = reader_errors;
+    errors.push_back("Could not open MDF");
+    errors.push_back("Error during conversion of bad.mf4");
+    EXPECT_EQ(logged_after(r.err, " E "), errors) << bytes.size();
+    expect_tables_at(in("a_good"), log_.tables);
+    expect_tables_at(in("z_good"), log_.tables);
+  }
+  // A finalised log whose data block ends early has lost records: no success.
+  write_file(in("bad.mf4"), cut(log_.bytes, log_.bytes.size() - 10));
+  ProcessResult r = convert({in("bad.mf4")});
+  EXPECT_EQ(r.status, 8);
+  EXPECT_NE(r.err.find("E Log is truncated: 10 bytes of measurement data are missing\n"),
+            std::string::npos)
+      << r.err;
+}
+
+// The read buffer changes how the input is read, never what is converted.
+TEST_F(ConvertStatusTest, AnyBufferSizeGivesTheSameTables) {
+  write_file(in("plain.mf4"), log_.bytes);
+  write_file(in("packed.mfc"), mdfw::wrap_compressed(log_.bytes, 9, 4, true));
+  write_file(in("sealed.mfe"), sealed(log_.bytes));
+  write_file(tmp_ / "pw.json", R"({"default": "pw"})");
+  for (const char* size : {"0", "1", "7", "-1", "1MB"}) {
+    ProcessResult r = convert({"--buffer", size, "-p", tmp_ / "pw.json", in("plain.mf4"),
+                               in("packed.mfc"), in("sealed.mfe")});
+    ASSERT_EQ(r.status, 0) << size << "\n" << r.err;
+    EXPECT_EQ(r.err, "");
+    for (const char* base : {"plain", "packed", "sealed"}) expect_tables_at(in(base), log_.tables);
+  }
+}
+
+TEST_F(ConvertStatusTest, DeletesOnlyInputsThatConverted) {
+  write_file(in("logs/good.mf4"), log_.bytes);
+  write_file(in("logs/sub/packed.mfc"), mdfw::wrap_compressed(log_.bytes, 8, 4, true));
+  write_file(in("logs/bad.mf4"), cut(log_.bytes, 100));
+  write_file(in("logs/locked.mfe"), sealed(log_.bytes));
+  write_file(in("logs/notes.txt"), "kept");
+  ProcessResult r = convert({"-d", in("logs")});
+  EXPECT_EQ(r.status, 8 | 2);
+  EXPECT_EQ(list_tree(tmp_ / "in/logs"),
+            (std::vector<std::string>{"bad.mf4", "locked.mfe", "notes.txt", "sub/"}));
+  expect_tables_at(in("logs_out/good"), log_.tables);
+  expect_tables_at(in("logs_out/sub/packed"), log_.tables);
+}
+
+TEST_F(ConvertStatusTest, ReplacesTablesLeftFromAnEarlierRun) {
+  mdfw::BusLogOptions options;
+  std::vector<mdfw::BusFrame> frames = {mdfw::can_data(0.5, 0x10, {1, 2, 3})};
+  write_file(in("log.mf4"), mdfw::write_bus_log(frames, options));
+  write_file(in("log_CAN.csv"), std::string(5000, 'x'));
+  write_file(in("log_LIN.csv"), "stale");
+  ProcessResult r = convert({in("log.mf4")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  expect_tables_at(in("log"), expected_tables(frames, options));
+}
+
+TEST_F(ConvertStatusTest, MissingFoldersStopTheRun) {
+  write_file(in("log.mf4"), log_.bytes);
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"-O", tmp_ / "nowhere", in("log.mf4")}, "Could not open output folder " + tmp_ / "nowhere"},
+      {{in("nowhere/log.mf4")}, "Could not open input folder "},
+  };
+  for (const auto& [args, message] : cases) {
+    ProcessResult r = convert(args);
+    EXPECT_EQ(r.status, 133);
+    std::vector<std::string> fatal = logged_after(r.err, " F ");
+    ASSERT_EQ(fatal.size(), 1u) << r.err;
+    EXPECT_EQ(fatal[0].rfind(message, 0), 0u) << r.err;
+    EXPECT_EQ(list_tree(tmp_ / "in"), std::vector<std::string>{"log.mf4"});
+  }
+}
+
+// An input that is neither a file nor a folder, or whose query fails: 129.
+TEST_F(ConvertStatusTest, InputsThatAreNoFileNorFolderCount129) {
+  write_file(in("good.mf4"), log_.bytes);
+  ASSERT_EQ(mkfifo(in("pipe.mf4").c_str(), 0600), 0);
+  ASSERT_EQ(symlink("loop", in("loop").c_str()), 0);  // every query of it fails
+  const std::pair<std::vector<std::string>, std::vector<std::string>> cases[] = {
+      {{in("pipe.mf4"), in("good.mf4")}, {}},
+      {{"-X", in("loop"), in("good.mf4")}, {"Error during stat of loop, exiting"}},
+  };
+  for (const auto& [args, fatal] : cases) {
+    ProcessResult r = convert(args);
+    EXPECT_EQ(r.status, 129);
+    EXPECT_EQ(logged_after(r.err, " F "), fatal);
+    expect_tables_at(in("good"), log_.tables);
+    fs::remove(in("good_CAN.csv"));
+    fs::remove(in("good_LIN.csv"));
+  }
+  // Naming the output of a top-level input queries it first; that failure ends the run.
+  ProcessResult stopped = convert({in("loop"), in("good.mf4")});
+  EXPECT_EQ(stopped.status, 129);
+  EXPECT_EQ(logged_after(stopped.err, " F "),
+            std::vector<std::string>{"Could not query loop for information"});
+  expect_tables_at(in("good"), {});
+}
+
+}  // namespace
+}  // namespace quarrow::test
