@@ -61,6 +61,7 @@ class ContainerStream : public ByteStream {
 
   const ContainerHeader& header() const { return header_; }
   const MemoryStream* content() const { return content_; }
+  MemoryStream* content() { return content_; }
 
   // Zero unless the container was compressed.
   CompressionFields compression;

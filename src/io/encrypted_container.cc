@@ -19,7 +19,7 @@ constexpr size_t kSaltSize = 16;
 constexpr size_t kTagSize = 16;
 constexpr size_t kAadSize = 52;
 constexpr size_t kKeySize = 32;
-constexpr size_t kPiece = 512;
+constexpr size_t kPiece = 16384;
 
 bool encrypted_header_valid(const ContainerHeader& h) {
   return h.type == CONTAINER_ENCRYPTED && h.version == 1 && h.flag <= 1 && h.checksum_flag == 0;
@@ -118,12 +118,10 @@ class GcmDecryption {
   uint8_t key_[kKeySize] = {};
 };
 
-// Fills the memory stream with zeros up to the plaintext size, so that the
-// plaintext is written into one block and no copy of it is left behind in a
-// block that growth gave back. Returns to offset 0.
-bool reserve_plaintext(ByteStream* plain, int64_t length) {
-  return length == 0 ||
-         (stream_seek(plain, length, STREAM_SEEK_END) == length && seek_to(plain, 0));
+// Gives the plaintext its whole room in one block before any of it is
+// written, so that growth never leaves a copy behind in a block it gave back.
+bool reserve_plaintext(ContainerStream* plain, int64_t length) {
+  return plain->content()->reserve(static_cast<uint64_t>(length));
 }
 
 void wipe(const MemoryStream* plain) {

@@ -41,6 +41,15 @@ int64_t MemoryStream::write(const void* buffer, uint64_t count) {
   return static_cast<int64_t>(count);
 }
 
+bool MemoryStream::reserve(uint64_t n) {
+  if (n <= capacity_) return true;
+  auto* grown = static_cast<unsigned char*>(std::realloc(data_, n));
+  if (!grown) return false;
+  data_ = grown;
+  capacity_ = n;
+  return true;
+}
+
 int64_t MemoryStream::seek(int64_t offset, int32_t origin) {
   uint64_t target;
   switch (origin) {

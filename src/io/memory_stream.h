@@ -19,6 +19,10 @@ class MemoryStream : public ByteStream {
   int64_t seek(int64_t offset, int32_t origin) override;
   int64_t close() override;
 
+  // Makes room for n bytes in one block without changing the content, so
+  // that writes up to n bytes never move it. False when memory is short.
+  bool reserve(uint64_t n);
+
   // Direct access to the content, for readers that parse it in place.
   const unsigned char* data() const { return data_; }
   uint64_t size() const { return size_; }
