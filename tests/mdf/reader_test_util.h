@@ -1,13 +1,9 @@
 #pragma once
 
-// Shared helpers of the reader tests: opening byte images, capturing the log
+// Shared helpers of the reader tests: opening byte images, silencing the log
 // and building the data sections of single blocks.
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -59,42 +55,6 @@ inline bool opens(const std::vector<uint8_t>& bytes) {
   return open_bytes(bytes).file != nullptr;
 }
 
-// Redirects file descriptor 2 into a temporary file until text() is called.
-class StderrCapture {
- public:
-  StderrCapture() {
-    std::fflush(stderr);
-    file_ = std::tmpfile();
-    saved_ = dup(2);
-    dup2(fileno(file_), 2);
-  }
-  ~StderrCapture() {
-    restore();
-    if (file_) std::fclose(file_);
-  }
-  std::string text() {
-    restore();
-    std::string out;
-    std::rewind(file_);
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0) out.append(buf, n);
-    return out;
-  }
-
- private:
-  void restore() {
-    if (saved_ >= 0) {
-      std::fflush(stderr);
-      dup2(saved_, 2);
-      close(saved_);
-      saved_ = -1;
-    }
-  }
-  FILE* file_ = nullptr;
-  int saved_ = -1;
-};
-
 // Silences the log for tests that open thousands of damaged files.
 class QuietLog {
  public:
@@ -106,22 +66,12 @@ class QuietLog {
 };
 
 // Data sections of the block types, in file order.
-inline std::vector<uint8_t> hd_fields(uint64_t start_ns = 0, int16_t tz = 0, int16_t dst = 0) {
-  mdfw::Fields f;
-  f.u64(start_ns).i16(tz).i16(dst).u8(0).u8(0).u8(0).zeros(1).f64(0).f64(0);
-  return f.bytes();
-}
-
-inline std::vector<uint8_t> fh_fields(uint64_t time_ns = 0) {
-  mdfw::Fields f;
-  f.u64(time_ns).i16(0).i16(0).u8(0).zeros(3);
-  return f.bytes();
+inline std::vector<uint8_t> hd_fields(uint64_t start_ns = 0) {
+  return mdfw::Fields().u64(start_ns).zeros(24).bytes();
 }
 
 inline std::vector<uint8_t> dg_fields(uint8_t rec_id_size = 0) {
-  mdfw::Fields f;
-  f.u8(rec_id_size).zeros(7);
-  return f.bytes();
+  return mdfw::Fields().u8(rec_id_size).zeros(7).bytes();
 }
 
 inline std::vector<uint8_t> cg_fields(uint64_t record_id = 0, uint64_t cycles = 0,
@@ -148,21 +98,15 @@ inline std::vector<uint8_t> cn_fields(const CnFields& c = {}) {
   return f.bytes();
 }
 
-inline std::vector<uint8_t> cc_fields(uint8_t type, const std::vector<double>& values,
-                                      uint16_t stated_count) {
+inline std::vector<uint8_t> cc_fields(uint8_t type, const std::vector<double>& values) {
   mdfw::Fields f;
-  f.u8(type).u8(0).u16(0).u16(0).u16(stated_count).f64(0).f64(0);
+  f.u8(type).u8(0).u16(0).u16(0).u16(static_cast<uint16_t>(values.size())).f64(0).f64(0);
   for (double v : values) f.f64(v);
   return f.bytes();
 }
-inline std::vector<uint8_t> cc_fields(uint8_t type, const std::vector<double>& values) {
-  return cc_fields(type, values, static_cast<uint16_t>(values.size()));
-}
 
 inline std::vector<uint8_t> si_fields(uint8_t type) {
-  mdfw::Fields f;
-  f.u8(type).u8(0).u8(0).zeros(5);
-  return f.bytes();
+  return mdfw::Fields().u8(type).zeros(7).bytes();
 }
 
 // Offsets of the blocks of sample_log().
