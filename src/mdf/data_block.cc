@@ -11,6 +11,7 @@ bool data_parse(BlockBase* block, BlockLoader* loader) {
   auto* data = static_cast<DataBlock*>(block);
   data->data_start = block->offset + kBlockHeaderSize;
   data->source = loader->stream();
+  data->source_size = loader->stream_size();
   return true;
 }
 

@@ -38,8 +38,20 @@ struct DataBlock : BlockBase {
   ByteStream* source = nullptr;  // the file stream, borrowed
   DataBlockView view{this};
 
+  // Size of the source stream when the block was loaded; unknown (the
+  // claim is trusted) for a block made in memory.
+  uint64_t source_size = UINT64_MAX;
+
   // length - 24: a data block's links are not part of its data.
   uint64_t view_size() const { return length > kBlockHeaderSize ? length - kBlockHeaderSize : 0; }
+  // The part of the data section that the source really holds. A block may
+  // claim far more (a log cut short, or a hostile length), so buffers are
+  // sized by this, never by the claim.
+  uint64_t present_size() const {
+    uint64_t held = source_size > data_start ? source_size - data_start : 0;
+    uint64_t claimed = view_size();
+    return claimed < held ? claimed : held;
+  }
 };
 
 struct DtBlock : DataBlock {
