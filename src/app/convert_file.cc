@@ -92,7 +92,9 @@ uint64_t missing_data_bytes(HdBlock* hd, ByteStream* stream) {
 bool read_data_groups(FrameSink* sink, HdBlock* hd) {
   bool ok = true;
   uint64_t group_index = 0;
+  uint64_t dg_index = 0;
   for (BlockRef& dg_ref : hd->hd_dg_list) {
+    ++dg_index;
     DgBlock* dg = block_as<DgBlock>(dg_ref.get());
     if (!dg || dg->dg_cg_list.empty()) continue;
     GroupList groups;
@@ -107,6 +109,13 @@ bool read_data_groups(FrameSink* sink, HdBlock* hd) {
       if (frames) {
         for (const Frame* frame = frames->first(); frame; frame = frames->next()) {
           ok = sink->on_frame(*frame) && ok;
+        }
+        // The records after the failure are lost, so the tables are not
+        // the log's.
+        if (frames->read_failed()) {
+          QLOG(LOG_ERROR, "Could not read the records of data group %llu",
+               static_cast<unsigned long long>(dg_index));
+          ok = false;
         }
       }
     }

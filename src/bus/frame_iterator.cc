@@ -21,10 +21,12 @@ uint64_t read_le(const uint8_t* p, uint64_t n) {
   return v;
 }
 
-// Reads exactly n bytes, looping over short reads; false when fewer come.
-bool read_full(ByteStream* stream, uint8_t* buffer, uint64_t n) {
+// Reads exactly n bytes, looping over short reads; false when fewer come,
+// with *failed set when the stream reported an error.
+bool read_full(ByteStream* stream, uint8_t* buffer, uint64_t n, bool* failed) {
   while (n > 0) {
     int64_t r = stream_read(stream, buffer, n);
+    if (r < 0) *failed = true;
     if (r <= 0) return false;
     buffer += r;
     n -= static_cast<uint64_t>(r);
@@ -44,7 +46,7 @@ std::unique_ptr<FrameIterator> frame_iterator_create(DgBlock* group) {
   // A record id wider than 64 bits cannot be looked up: no records then.
   if (dt && it->id_size_ <= 8) {
     it->data_ = data_block_stream(dt);
-    it->data_size_ = dt->view_size();
+    it->data_size_ = dt->present_size();
   }
   return it;
 }
@@ -58,6 +60,7 @@ const Frame* FrameIterator::first() {
   chunk_base_ = begin_ = end_ = 0;
   cached_layout_ = nullptr;
   ended_ = data_ == nullptr;
+  read_failed_ = false;
   result_ = FRAME_INVALID;
   return step();
 }
@@ -112,6 +115,7 @@ bool FrameIterator::take(uint64_t n) {
   uint64_t fill_at = chunk_base_ + end_;
   if (stream_seek(data_, static_cast<int64_t>(fill_at), STREAM_SEEK_SET) !=
       static_cast<int64_t>(fill_at)) {
+    read_failed_ = true;
     return false;
   }
   uint64_t room = chunk_capacity_ - end_;
@@ -119,6 +123,7 @@ bool FrameIterator::take(uint64_t n) {
   uint64_t ask = room < left ? room : left;
   while (end_ - begin_ < n) {
     int64_t r = stream_read(data_, chunk_ + end_, ask);
+    if (r < 0) read_failed_ = true;
     if (r <= 0) return false;
     end_ += static_cast<uint64_t>(r);
     ask -= static_cast<uint64_t>(r);
@@ -171,18 +176,19 @@ bool FrameIterator::append_entry(const uint8_t* bytes, uint64_t length) {
 bool FrameIterator::append_sd_entry(BlockBase* block, uint64_t offset) {
   SdBlock* sd = block_as<SdBlock>(block);
   ByteStream* stream = data_block_stream(sd);
-  uint64_t size = sd->view_size();
+  uint64_t size = sd->present_size();
   uint8_t head[4];
   if (offset > size || size - offset < 4) return false;
   if (stream_seek(stream, static_cast<int64_t>(offset), STREAM_SEEK_SET) !=
-          static_cast<int64_t>(offset) ||
-      !read_full(stream, head, 4)) {
+      static_cast<int64_t>(offset)) {
+    read_failed_ = true;
     return false;
   }
+  if (!read_full(stream, head, 4, &read_failed_)) return false;
   uint64_t length = read_le(head, 4);
   if (length > size - offset - 4 || !reserve_variable(variable_size_ + 4 + length)) return false;
   std::memcpy(variable_ + variable_size_, head, 4);
-  if (!read_full(stream, variable_ + variable_size_ + 4, length)) return false;
+  if (!read_full(stream, variable_ + variable_size_ + 4, length, &read_failed_)) return false;
   variable_size_ += 4 + length;
   return true;
 }

@@ -35,6 +35,9 @@ class FrameIterator {
   const Frame* next();
   // The decode result of the last record (FRAME_INVALID before any).
   FrameKind last_result() const { return result_; }
+  // True when the walk ended because the file could not be read, rather
+  // than at the end of the records or at a record that does not fit.
+  bool read_failed() const { return read_failed_; }
 
  private:
   friend std::unique_ptr<FrameIterator> frame_iterator_create(DgBlock* group);
@@ -61,6 +64,7 @@ class FrameIterator {
   uint64_t data_size_ = 0;
   uint64_t id_size_ = 0;
   bool ended_ = true;
+  bool read_failed_ = false;
 
   uint8_t* chunk_ = nullptr;
   uint64_t chunk_capacity_ = 0;

@@ -18,7 +18,12 @@ class BufferedStream : public ByteStream {
     auto* dest = static_cast<unsigned char*>(out);
     uint64_t delivered = 0;
     while (delivered < count) {
-      if (position_ >= filled_ && !refill(offset_ + static_cast<int64_t>(filled_))) break;
+      if (position_ >= filled_) {
+        int refilled = refill(offset_ + static_cast<int64_t>(filled_));
+        // A failure the caller would otherwise take for the end of the data.
+        if (refilled < 0 && delivered == 0) return -1;
+        if (refilled <= 0) break;
+      }
       uint64_t n = filled_ - position_;
       if (count - delivered < n) n = count - delivered;
       std::memcpy(dest + delivered, buffer_ + position_, n);
@@ -65,16 +70,17 @@ class BufferedStream : public ByteStream {
   }
 
  private:
-  // Reads a full buffer at position `at` of the inner stream; false when
-  // nothing more arrives (the buffer is then left as it was).
-  bool refill(int64_t at) {
-    if (stream_seek(inner_, at, STREAM_SEEK_SET) != at) return false;
+  // Reads a full buffer at position `at` of the inner stream: 1 when bytes
+  // arrived, 0 at the end of the data, -1 when the inner stream failed. The
+  // buffer is left as it was unless bytes arrived.
+  int refill(int64_t at) {
+    if (stream_seek(inner_, at, STREAM_SEEK_SET) != at) return -1;
     int64_t n = stream_read(inner_, buffer_, capacity_);
-    if (n < 1) return false;
+    if (n < 1) return n < 0 ? -1 : 0;
     offset_ = at;
     position_ = 0;
     filled_ = static_cast<uint64_t>(n);
-    return true;
+    return 1;
   }
 
   uint64_t capacity_;

@@ -6,12 +6,16 @@ namespace quarrow {
 
 StreamCursor::StreamCursor(ByteStream* stream) : stream_(stream) {
   int64_t position = stream_tell(stream);
-  base_ = position > 0 ? static_cast<uint64_t>(position) : 0;
+  // A position that cannot be told fails every read rather than reading
+  // from offset 0.
+  base_ = position >= 0 ? static_cast<uint64_t>(position) : UINT64_MAX;
 }
 
 bool StreamCursor::read_bytes(void* buffer, uint64_t count) {
   if (base_ > INT64_MAX || offset_ > static_cast<uint64_t>(INT64_MAX) - base_) return false;
-  stream_seek(stream_, static_cast<int64_t>(base_ + offset_), STREAM_SEEK_SET);
+  // A seek that does not land would read the bytes of some other field.
+  const auto target = static_cast<int64_t>(base_ + offset_);
+  if (stream_seek(stream_, target, STREAM_SEEK_SET) != target) return false;
   if (count == 0) return true;
   int64_t n = stream_read(stream_, buffer, count);
   if (n < 0 || static_cast<uint64_t>(n) != count) return false;

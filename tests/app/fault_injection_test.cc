@@ -1,0 +1,211 @@
+// Makes the N-th file-system or stream operation of a small conversion fail,
+// for every N, and checks that the run then fails with its status and
+// message, leaves no table that is not complete, keeps its input, and
+// releases every file it opened (LeakSanitizer checks the memory).
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "app/batch.h"
+#include "app/csv_expect.h"
+#include "app/settings.h"
+#include "csv/csv_sink.h"
+#include "io/folder.h"
+#include "log/log.h"
+#include "mdfwriter/container_writer.h"
+
+namespace quarrow::test {
+namespace {
+
+// Counts operations across a folder and every stream it opened; the one
+// numbered fail_at fails.
+struct FaultPlan {
+  int64_t fail_at = 0;  // 0: none fails
+  int64_t count = 0;
+  std::string failed;  // the operation that failed, for the report
+  bool fails(const char* op) {
+    if (++count != fail_at) return false;
+    failed = op;
+    return true;
+  }
+};
+
+class FaultyStream : public ByteStream {
+ public:
+  FaultyStream(ByteStream* inner, FaultPlan* plan) : inner_(inner), plan_(plan) {}
+  ~FaultyStream() override { stream_close(inner_); }
+  int64_t read(void* b, uint64_t n) override {
+    return plan_->fails("read") ? -1 : stream_read(inner_, b, n);
+  }
+  int64_t write(const void* b, uint64_t n) override {
+    return plan_->fails("write") ? -1 : stream_write(inner_, b, n);
+  }
+  int64_t tell() override { return plan_->fails("tell") ? -1 : stream_tell(inner_); }
+  int64_t seek(int64_t offset, int32_t origin) override {
+    return plan_->fails("seek") ? -1 : stream_seek(inner_, offset, origin);
+  }
+  // Like a platform close that fails: the handle is gone all the same.
+  int64_t close() override {
+    bool fail = plan_->fails("close");
+    int64_t result = stream_close(inner_);
+    inner_ = nullptr;
+    return fail ? -1 : result;
+  }
+
+ private:
+  ByteStream* inner_;
+  FaultPlan* plan_;
+};
+
+class FaultyFolder : public Folder {
+ public:
+  FaultyFolder(std::unique_ptr<Folder> inner, FaultPlan* plan)
+      : inner_(std::move(inner)), plan_(plan) {
+    root_.assign(inner_->root());
+  }
+  bool stat(StringView path, PathInfo* info) override {
+    return !plan_->fails("stat") && inner_->stat(path, info);
+  }
+  void list(StringView path, DirListing* listing) override {
+    if (!plan_->fails("list")) inner_->list(path, listing);
+  }
+  bool make_folder(StringView path) override {
+    return !plan_->fails("mkdir") && inner_->make_folder(path);
+  }
+  bool remove(StringView path) override { return !plan_->fails("remove") && inner_->remove(path); }
+  ByteStream* open_file(StringView path, uint32_t flags) override {
+    if (plan_->fails("open")) return nullptr;
+    ByteStream* inner = inner_->open_file(path, flags);
+    return inner ? new FaultyStream(inner, plan_) : nullptr;
+  }
+
+ private:
+  std::unique_ptr<Folder> inner_;
+  FaultPlan* plan_;
+};
+
+size_t open_descriptors() {
+  size_t n = 0;
+  for (auto it = std::filesystem::directory_iterator("/proc/self/fd");
+       it != std::filesystem::directory_iterator(); ++it) {
+    ++n;
+  }
+  return n;
+}
+
+// True when part has whole's header and only rows of whole, in whole's
+// order: a table written from some of the frames.
+bool rows_in_order(const std::string& part, const std::string& whole) {
+  size_t at = 0;
+  size_t from = 0;
+  while (from < part.size()) {
+    size_t end = part.find('\n', from);
+    std::string line = part.substr(from, end - from + 1);
+    at = whole.find(line, at);
+    if (at == std::string::npos || (at > 0 && whole[at - 1] != '\n')) return false;
+    at += line.size();
+    from = end + 1;
+  }
+  return true;
+}
+
+struct SweepCase {
+  const char* name;
+  std::vector<uint8_t> (*wrap)(const std::vector<uint8_t>& log);
+  int64_t buffer_size;
+  int unwrap_status;  // what a failure inside the container gives
+  const char* unwrap_message;
+};
+
+std::vector<uint8_t> plain(const std::vector<uint8_t>& log) {
+  return log;
+}
+std::vector<uint8_t> compressed(const std::vector<uint8_t>& log) {
+  return mdfw::wrap_compressed(log, 8, 4, true);
+}
+std::vector<uint8_t> encrypted(const std::vector<uint8_t>& log) {
+  mdfw::EncryptOptions options;
+  options.password = "pw";
+  options.iterations = 2;
+  return mdfw::wrap_encrypted(mdfw::wrap_compressed(log, 8, 4, false), options);
+}
+
+class FaultSweepTest : public ::testing::TestWithParam<SweepCase> {
+ protected:
+  // One conversion of log.mf4 into out/, deleting the input after success.
+  int convert(FaultPlan* plan) {
+    std::filesystem::remove_all(tmp_ / "out");
+    write_file(tmp_ / "log.mf4", input_);
+    ConverterSettings settings;
+    settings.delete_converted = true;
+    settings.buffer_size = GetParam().buffer_size;
+    SsoString key, value;
+    key.assign("default");
+    value.assign("pw");
+    settings.passwords.insert(std::move(key)).slot->value = std::move(value);
+    FaultyFolder folder(folder_open(tmp_.path().c_str()), plan);
+    std::unique_ptr<CsvSink> sink = csv_sink_create(&folder, &folder, &settings);
+    return sink ? convert_path(sink.get(), "log.mf4", "out/log") : -1;
+  }
+
+  TempDir tmp_;
+  SampleLog log_ = sample_log(5);
+  std::vector<uint8_t> input_ = GetParam().wrap(log_.bytes);
+};
+
+TEST_P(FaultSweepTest, EveryFailureIsReportedAndLeavesNoPartialTable) {
+  log_set_output_level(LOG_ERROR);
+  FaultPlan clean;
+  ASSERT_EQ(convert(&clean), 0);
+  expect_tables_at(tmp_ / "out/log", log_.tables);
+  const size_t descriptors = open_descriptors();
+
+  for (int64_t n = 1; n <= clean.count; ++n) {
+    FaultPlan plan;
+    plan.fail_at = n;
+    testing::internal::CaptureStderr();
+    int status = convert(&plan);
+    std::string log = testing::internal::GetCapturedStderr();
+    SCOPED_TRACE("operation " + std::to_string(n) + " (" + plan.failed + ") failed\n" + log);
+    // A failure either did not matter (a size query, the input's removal)
+    // or it fails the file with a message. A table is then whole or absent,
+    // except where the writer keeps what it has on purpose: a LIN table cut
+    // short, and the rows read before the records became unreadable.
+    if (status == 0) {
+      expect_tables_at(tmp_ / "out/log", log_.tables);
+      EXPECT_EQ(file_exists(tmp_ / "log.mf4"), plan.failed == "remove");
+      continue;
+    }
+    const SweepCase& c = GetParam();
+    EXPECT_TRUE(status == 8 || status == c.unwrap_status || status == 129) << status;
+    const bool walk_failed = status == 129;  // the input could not be queried
+    EXPECT_NE(log.find(status == c.unwrap_status ? c.unwrap_message
+                       : walk_failed             ? " F "
+                                                 : " E "),
+              std::string::npos);
+    EXPECT_EQ(read_file(tmp_ / "log.mf4"), std::string(input_.begin(), input_.end()));
+    const bool lost_rows = log.find("Could not read the records") != std::string::npos;
+    const bool cut_lin = log.find("Could not write LIN data") != std::string::npos;
+    const std::string can = read_file(tmp_ / "out/log_CAN.csv");
+    const std::string lin = read_file(tmp_ / "out/log_LIN.csv");
+    EXPECT_TRUE(can.empty() || can == log_.tables.can ||
+                (lost_rows && rows_in_order(can, log_.tables.can)));
+    EXPECT_TRUE(lin.empty() || lin == log_.tables.lin ||
+                ((lost_rows || cut_lin) && rows_in_order(lin, log_.tables.lin)));
+  }
+  EXPECT_EQ(open_descriptors(), descriptors);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Logs, FaultSweepTest,
+    ::testing::Values(SweepCase{"plain_whole", plain, -1, 8, " E "},
+                      SweepCase{"plain_small_buffer", plain, 512, 8, " E "},
+                      SweepCase{"compressed", compressed, 256, 4, "Could not decompress file"},
+                      SweepCase{"encrypted", encrypted, 256, 2, "Could not decrypt file"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace quarrow::test
