@@ -73,8 +73,11 @@ TEST(ReaderDamage, RejectionsLogTheirMessage) {
   for (const auto& c : cases) {
     std::string log;
     EXPECT_FALSE(opens_logging(c.bytes, &log)) << c.message;
-    if (*c.message) EXPECT_NE(log.find(c.message), std::string::npos) << log;
-    if (!*c.message) EXPECT_EQ(log.find(" E "), std::string::npos) << log;
+    if (*c.message) {
+      EXPECT_NE(log.find(c.message), std::string::npos) << log;
+    } else {
+      EXPECT_EQ(log.find(" E "), std::string::npos) << log;
+    }
   }
 }
 
@@ -116,7 +119,9 @@ TEST(ReaderDamage, ImpossibleHeadersAndLinksFail) {
     edits[i](b);
     std::string log;
     EXPECT_FALSE(opens_logging(b.release(), &log)) << i;
-    if (i < 8) EXPECT_EQ(log, "") << i;
+    if (i < 8) {
+      EXPECT_EQ(log, "") << i;
+    }
   }
 }
 
