@@ -37,7 +37,7 @@ int unwrap_containers(ByteStream** stream, const ConverterSettings* settings) {
     ByteStream* inner = nullptr;
     if (header.type == CONTAINER_COMPRESSED) {
       QLOG(LOG_INFO, "Found compressed file");
-      inner = compressed_container_open(*stream, header);
+      inner = compressed_container_open(*stream, header, settings->limits.max_unwrapped_bytes);
       if (!inner) {
         QLOG(LOG_ERROR, "Could not decompress file");
         stream_close(*stream);
@@ -54,7 +54,8 @@ int unwrap_containers(ByteStream** stream, const ConverterSettings* settings) {
         stream_close(*stream);
         return CONVERT_NO_PASSWORD;
       }
-      inner = encrypted_container_open(*stream, header, *password);
+      inner =
+          encrypted_container_open(*stream, header, *password, settings->limits.max_key_iterations);
       if (!inner) {
         QLOG(LOG_ERROR, "Could not decrypt file");
         stream_close(*stream);

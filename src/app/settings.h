@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "app/password_store.h"
+#include "app/resource_limits.h"
 #include "core/grow_array.h"
 #include "core/sso_string.h"
 #include "io/folder.h"
@@ -18,8 +19,9 @@ struct ConverterSettings {
   // Read buffer for input files: 0 none, negative the whole file.
   int64_t buffer_size = -1;
   PasswordStore passwords;
-  SsoString input_root;              // ends with "/"
-  GrowArray<SsoString> inputs;       // relative to input_root after root detection
+  ResourceLimits limits;
+  SsoString input_root;                   // ends with "/"
+  GrowArray<SsoString> inputs;            // relative to input_root after root detection
   GrowArray<SsoString> password_file;     // 0 or 1 path from -p
   GrowArray<SsoString> output_directory;  // 0 or 1 path from -O
   std::unique_ptr<Folder> input_folder;

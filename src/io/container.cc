@@ -36,13 +36,21 @@ uint8_t lowest_set_bit(uint32_t v) {
 
 // Runs the payload through the decoder into output. A read error of the
 // decompressing stream fails too: without a footer nothing else would notice
-// that the content was cut short.
-bool copy_decoded(ByteStream* decoded, ByteStream* output) {
+// that the content was cut short. A few bytes of payload can stand for
+// gigabytes of content, so the content is bounded.
+bool copy_decoded(ByteStream* decoded, ByteStream* output, uint64_t max_content) {
   uint8_t chunk[4096];
+  uint64_t total = 0;
   for (;;) {
     int64_t n = stream_read(decoded, chunk, sizeof(chunk));
     if (n == 0) return true;
     if (n < 0) return false;
+    total += static_cast<uint64_t>(n);
+    if (total > max_content) {
+      QLOG(LOG_ERROR, "Decompressed content exceeds the limit of %llu bytes",
+           static_cast<unsigned long long>(max_content));
+      return false;
+    }
     if (stream_write(output, chunk, static_cast<uint64_t>(n)) != n) return false;
   }
 }
@@ -50,12 +58,13 @@ bool copy_decoded(ByteStream* decoded, ByteStream* output) {
 // Decodes payload_end - 28 bytes (or to the end when payload_end <= 0) and
 // yields the CRC register over the bytes the decoder consumed.
 bool decode_payload(ByteStream* stream, int64_t payload_end, uint8_t window_sz2,
-                    uint8_t lookahead_sz2, ByteStream* output, uint32_t* crc) {
+                    uint8_t lookahead_sz2, ByteStream* output, uint64_t max_content,
+                    uint32_t* crc) {
   ByteStream* window = window_stream_create(stream, kCompressedPayloadOffset, payload_end);
   CrcStream* checked = crc_stream_create(window);
   DecompressStream* decoded = decompress_stream_create(checked, window_sz2, lookahead_sz2);
-  bool ok =
-      decoded && stream_seek(window, 0, STREAM_SEEK_SET) == 0 && copy_decoded(decoded, output);
+  bool ok = decoded && stream_seek(window, 0, STREAM_SEEK_SET) == 0 &&
+            copy_decoded(decoded, output, max_content);
   if (checked) *crc = crc_stream_value(checked);
   stream_close(decoded);
   stream_close(checked);
@@ -149,7 +158,8 @@ ContainerStream* container_stream_create(const ContainerHeader& header) {
 }
 
 bool compressed_container_decode(ByteStream* stream, const ContainerHeader& header,
-                                 ByteStream* output, CompressionFields* fields) {
+                                 ByteStream* output, CompressionFields* fields,
+                                 uint64_t max_content) {
   if (!stream || !output || !compressed_header_valid(header)) return false;
   CompressionFields read_fields;
   if (stream_seek(stream, CONTAINER_HEADER_SIZE, STREAM_SEEK_SET) !=
@@ -173,15 +183,18 @@ bool compressed_container_decode(ByteStream* stream, const ContainerHeader& head
     if (payload_end < kCompressedPayloadOffset) return check_footer(stream, size, CRC32_INITIAL);
   }
   uint32_t crc = CRC32_INITIAL;
-  if (!decode_payload(stream, payload_end, window_sz2, lookahead_sz2, output, &crc)) return false;
+  if (!decode_payload(stream, payload_end, window_sz2, lookahead_sz2, output, max_content, &crc)) {
+    return false;
+  }
   return !header.checksum_flag || check_footer(stream, size, crc);
 }
 
-ContainerStream* compressed_container_open(ByteStream* stream, const ContainerHeader& header) {
+ContainerStream* compressed_container_open(ByteStream* stream, const ContainerHeader& header,
+                                           uint64_t max_content) {
   if (!stream || !compressed_header_valid(header)) return nullptr;
   ContainerStream* container = container_stream_create(header);
-  if (container &&
-      !compressed_container_decode(stream, header, container, &container->compression)) {
+  if (container && !compressed_container_decode(stream, header, container, &container->compression,
+                                                max_content)) {
     stream_close(container);
     return nullptr;
   }

@@ -79,14 +79,16 @@ ContainerStream* container_stream_create(const ContainerHeader& header);
 // flag equal to checksum_flag, 0 or 1) into output and, with a checksum
 // footer, checks it. False, without a message, for other headers, window or
 // lookahead fields the decoder refuses, a short read of those fields, a
-// failed read of the payload or a failed write to output; a missing footer or
-// a checksum mismatch is logged. fields receives the two parameter fields
-// when it is given. The stream stays open.
+// failed read of the payload or a failed write to output; a missing footer, a
+// checksum mismatch and content beyond max_content bytes are logged. fields
+// receives the two parameter fields when it is given. The stream stays open.
 bool compressed_container_decode(ByteStream* stream, const ContainerHeader& header,
-                                 ByteStream* output, CompressionFields* fields = nullptr);
+                                 ByteStream* output, CompressionFields* fields = nullptr,
+                                 uint64_t max_content = UINT64_MAX);
 
 // The decompressed content of a compressed container, or null (see
 // compressed_container_decode). The stream stays open; the caller closes it.
-ContainerStream* compressed_container_open(ByteStream* stream, const ContainerHeader& header);
+ContainerStream* compressed_container_open(ByteStream* stream, const ContainerHeader& header,
+                                           uint64_t max_content = UINT64_MAX);
 
 }  // namespace quarrow

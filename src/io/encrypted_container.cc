@@ -8,6 +8,7 @@
 #include <new>
 
 #include "io/memory_stream.h"
+#include "log/log.h"
 
 namespace quarrow {
 
@@ -132,7 +133,7 @@ void wipe(const MemoryStream* plain) {
 }  // namespace
 
 bool encrypted_container_decrypt(ByteStream* stream, const ContainerHeader& header,
-                                 StringView password, ByteStream* output) {
+                                 StringView password, ByteStream* output, uint32_t max_iterations) {
   if (!stream || !output || !encrypted_header_valid(header)) return false;
   // Checked before anything else is read: a shorter file would give a
   // negative ciphertext length.
@@ -140,6 +141,13 @@ bool encrypted_container_decrypt(ByteStream* stream, const ContainerHeader& head
   if (size < ENCRYPTED_CONTAINER_MIN_SIZE) return false;
   KeyParameters parameters;
   if (!read_parameters(stream, size, &parameters)) return false;
+  // The file sets the cost of its key derivation: up to 2^32 - 1 rounds
+  // would take hours.
+  if (parameters.iterations > max_iterations) {
+    QLOG(LOG_ERROR, "Key derivation asks for %u iterations, more than the limit of %u",
+         parameters.iterations, max_iterations);
+    return false;
+  }
   GcmDecryption gcm;
   return gcm.start(password, parameters) &&
          gcm.run(stream, size - ENCRYPTED_CONTAINER_MIN_SIZE, output) &&
@@ -147,14 +155,14 @@ bool encrypted_container_decrypt(ByteStream* stream, const ContainerHeader& head
 }
 
 ContainerStream* encrypted_container_open(ByteStream* stream, const ContainerHeader& header,
-                                          StringView password) {
+                                          StringView password, uint32_t max_iterations) {
   if (!stream || !encrypted_header_valid(header)) return nullptr;
   int64_t size = stream_size(stream);
   if (size < ENCRYPTED_CONTAINER_MIN_SIZE) return nullptr;
   ContainerStream* container = container_stream_create(header);
   if (!container) return nullptr;
   if (!reserve_plaintext(container, size - ENCRYPTED_CONTAINER_MIN_SIZE) ||
-      !encrypted_container_decrypt(stream, header, password, container)) {
+      !encrypted_container_decrypt(stream, header, password, container, max_iterations)) {
     wipe(container->content());
     stream_close(container);
     return nullptr;

@@ -16,15 +16,19 @@ inline constexpr int64_t ENCRYPTED_CONTAINER_MIN_SIZE = 68;
 // header, a file shorter than 68 bytes, a short read, a cipher failure, a
 // failed write or a tag mismatch (wrong password or tampered bytes).
 // output receives plaintext before the tag has been checked: after false it
-// must be discarded. No message; the stream stays open.
+// must be discarded. An iteration count above max_iterations is refused
+// before any key derivation, with a message; nothing else is logged. The
+// stream stays open.
 bool encrypted_container_decrypt(ByteStream* stream, const ContainerHeader& header,
-                                 StringView password, ByteStream* output);
+                                 StringView password, ByteStream* output,
+                                 uint32_t max_iterations = UINT32_MAX);
 
 // The authenticated plaintext of an encrypted container, positioned at its
 // end, or null (see encrypted_container_decrypt). The plaintext of a failed
 // attempt is wiped before its memory is released. The stream stays open; the
 // caller closes it.
 ContainerStream* encrypted_container_open(ByteStream* stream, const ContainerHeader& header,
-                                          StringView password);
+                                          StringView password,
+                                          uint32_t max_iterations = UINT32_MAX);
 
 }  // namespace quarrow
