@@ -7,6 +7,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "core/large_memory.h"
+
 namespace quarrow {
 
 // A growable array: data, count, capacity. Grows to capacity * 3 / 2 + 4
@@ -105,6 +107,7 @@ class GrowArray {
       }
       std::free(data_);
     }
+    large_memory_advise(block, n * sizeof(T));
     data_ = block;
     capacity_ = n;
     return true;

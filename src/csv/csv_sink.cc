@@ -7,6 +7,7 @@
 #include <new>
 
 #include "core/format.h"
+#include "core/large_memory.h"
 #include "io/folder.h"
 #include "io/stream.h"
 #include "log/log.h"
@@ -208,7 +209,7 @@ void* FramePool::take(uint64_t size) {
   if (size > kBlockSize) return nullptr;
   if (blocks_.empty() || kBlockSize - used_ < size) {
     if (!blocks_.reserve(blocks_.size() + 1)) return nullptr;
-    auto* block = static_cast<uint8_t*>(std::malloc(kBlockSize));
+    auto* block = static_cast<uint8_t*>(large_memory_alloc(kBlockSize));
     if (!block) return nullptr;
     blocks_.append(block);
     used_ = 0;

@@ -29,7 +29,8 @@ class FramePool {
   // Forgets every object; keeps the first block for the next file.
   void reset();
 
-  static constexpr uint64_t kBlockSize = 1024 * 1024;
+  // One huge page each.
+  static constexpr uint64_t kBlockSize = 2 * 1024 * 1024;
 
  private:
   GrowArray<uint8_t*> blocks_;
