@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "core/large_memory.h"
+
 namespace quarrow {
 
 namespace {
@@ -63,6 +65,10 @@ class BufferedStream : public ByteStream {
     return target;
   }
 
+  const void* peek(uint64_t count) override {
+    return count <= filled_ - position_ ? buffer_ + position_ : nullptr;
+  }
+
   int64_t close() override {
     int64_t r = owns_inner_ ? stream_close(inner_) : 0;
     inner_ = nullptr;
@@ -99,7 +105,7 @@ ByteStream* buffered_stream_create(ByteStream* inner, bool owns_inner, int64_t s
   // An empty input still gets a (tiny) buffer: "buffer the whole file" must
   // work for a file of 0 bytes too.
   uint64_t capacity = size == 0 ? 8 : (static_cast<uint64_t>(size) + 7) & ~uint64_t{7};
-  auto* buffer = static_cast<unsigned char*>(std::malloc(capacity));
+  auto* buffer = static_cast<unsigned char*>(large_memory_alloc(capacity));
   if (!buffer) return nullptr;
   auto* s = new (std::nothrow) BufferedStream(inner, owns_inner, buffer, capacity);
   if (!s) std::free(buffer);

@@ -143,6 +143,10 @@ int64_t ContainerStream::seek(int64_t offset, int32_t origin) {
   return stream_seek(content_, offset, origin);
 }
 
+const void* ContainerStream::peek(uint64_t count) {
+  return stream_peek(content_, count);
+}
+
 int64_t ContainerStream::close() {
   int64_t result = stream_close(content_);
   content_ = nullptr;

@@ -58,6 +58,7 @@ class ContainerStream : public ByteStream {
   int64_t seek(int64_t offset, int32_t origin) override;
   // Closes the content and returns its result.
   int64_t close() override;
+  const void* peek(uint64_t count) override;
 
   const ContainerHeader& header() const { return header_; }
   const MemoryStream* content() const { return content_; }

@@ -21,6 +21,8 @@ constexpr size_t kTagSize = 16;
 constexpr size_t kAadSize = 52;
 constexpr size_t kKeySize = 32;
 constexpr size_t kPiece = 16384;
+// Pieces decrypted in place are larger: only the calls cost per piece.
+constexpr size_t kDirectPiece = 1024 * 1024;
 
 bool encrypted_header_valid(const ContainerHeader& h) {
   return h.type == CONTAINER_ENCRYPTED && h.version == 1 && h.flag <= 1 && h.checksum_flag == 0;
@@ -84,19 +86,36 @@ class GcmDecryption {
            mbedtls_cipher_update_ad(&cipher_, p.aad, kAadSize) == 0;
   }
 
-  // Decrypts length bytes from the stream's position into output.
-  bool run(ByteStream* stream, int64_t length, ByteStream* output) {
+  // Decrypts length bytes from the stream's position into output. With
+  // `direct` (output's content), a piece the stream holds in memory is
+  // decrypted from there straight into the room reserved in direct, which
+  // spares copying the ciphertext out and the plaintext in.
+  bool run(ByteStream* stream, int64_t length, ByteStream* output, MemoryStream* direct) {
     uint8_t in[kPiece];
     // GCM gives out as many bytes as it takes; the extra block is headroom
     // for libraries that hold back a partial block.
     uint8_t out[kPiece + 16];
     bool ok = true;
     while (ok && length > 0) {
-      size_t piece = length < static_cast<int64_t>(kPiece) ? static_cast<size_t>(length) : kPiece;
+      size_t piece =
+          length < static_cast<int64_t>(kDirectPiece) ? static_cast<size_t>(length) : kDirectPiece;
+      const void* source = direct ? stream_peek(stream, piece) : nullptr;
+      // The cipher's output for GCM never exceeds its input, which is all the
+      // room holds.
+      unsigned char* target = source ? direct->room(piece) : nullptr;
       size_t produced = 0;
-      ok = container_read_exact(stream, in, piece) &&
-           mbedtls_cipher_update(&cipher_, in, piece, out, &produced) == 0 &&
-           write_all(output, out, produced);
+      if (target) {
+        ok = mbedtls_cipher_update(&cipher_, static_cast<const unsigned char*>(source), piece,
+                                   target, &produced) == 0 &&
+             produced <= piece &&
+             stream_seek(stream, static_cast<int64_t>(piece), STREAM_SEEK_CUR) >= 0;
+        if (ok) direct->wrote(produced);
+      } else {
+        if (piece > kPiece) piece = kPiece;
+        ok = container_read_exact(stream, in, piece) &&
+             mbedtls_cipher_update(&cipher_, in, piece, out, &produced) == 0 &&
+             write_all(output, out, produced);
+      }
       length -= static_cast<int64_t>(piece);
     }
     size_t produced = 0;
@@ -130,10 +149,8 @@ void wipe(const MemoryStream* plain) {
     mbedtls_platform_zeroize(const_cast<unsigned char*>(plain->data()), plain->capacity());
 }
 
-}  // namespace
-
-bool encrypted_container_decrypt(ByteStream* stream, const ContainerHeader& header,
-                                 StringView password, ByteStream* output, uint32_t max_iterations) {
+bool decrypt(ByteStream* stream, const ContainerHeader& header, StringView password,
+             ByteStream* output, MemoryStream* direct, uint32_t max_iterations) {
   if (!stream || !output || !encrypted_header_valid(header)) return false;
   // Checked before anything else is read: a shorter file would give a
   // negative ciphertext length.
@@ -150,8 +167,15 @@ bool encrypted_container_decrypt(ByteStream* stream, const ContainerHeader& head
   }
   GcmDecryption gcm;
   return gcm.start(password, parameters) &&
-         gcm.run(stream, size - ENCRYPTED_CONTAINER_MIN_SIZE, output) &&
+         gcm.run(stream, size - ENCRYPTED_CONTAINER_MIN_SIZE, output, direct) &&
          gcm.check_tag(parameters.tag);
+}
+
+}  // namespace
+
+bool encrypted_container_decrypt(ByteStream* stream, const ContainerHeader& header,
+                                 StringView password, ByteStream* output, uint32_t max_iterations) {
+  return decrypt(stream, header, password, output, nullptr, max_iterations);
 }
 
 ContainerStream* encrypted_container_open(ByteStream* stream, const ContainerHeader& header,
@@ -162,7 +186,7 @@ ContainerStream* encrypted_container_open(ByteStream* stream, const ContainerHea
   ContainerStream* container = container_stream_create(header);
   if (!container) return nullptr;
   if (!reserve_plaintext(container, size - ENCRYPTED_CONTAINER_MIN_SIZE) ||
-      !encrypted_container_decrypt(stream, header, password, container, max_iterations)) {
+      !decrypt(stream, header, password, container, container->content(), max_iterations)) {
     wipe(container->content());
     stream_close(container);
     return nullptr;

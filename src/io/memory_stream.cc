@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "core/large_memory.h"
+
 namespace quarrow {
 
 MemoryStream* memory_stream_create() { return new (std::nothrow) MemoryStream(); }
@@ -29,6 +31,7 @@ int64_t MemoryStream::write(const void* buffer, uint64_t count) {
     }
     auto* grown = static_cast<unsigned char*>(std::realloc(data_, cap));
     if (!grown) return -1;
+    large_memory_advise(grown, cap);
     data_ = grown;
     capacity_ = cap;
   }
@@ -45,6 +48,7 @@ bool MemoryStream::reserve(uint64_t n) {
   if (n <= capacity_) return true;
   auto* grown = static_cast<unsigned char*>(std::realloc(data_, n));
   if (!grown) return false;
+  large_memory_advise(grown, n);
   data_ = grown;
   capacity_ = n;
   return true;
@@ -76,6 +80,19 @@ int64_t MemoryStream::seek(int64_t offset, int32_t origin) {
   if (target > capacity_ || target > static_cast<uint64_t>(INT64_MAX)) return -1;
   position_ = target;
   return static_cast<int64_t>(target);
+}
+
+const void* MemoryStream::peek(uint64_t count) {
+  return position_ <= size_ && count <= size_ - position_ ? data_ + position_ : nullptr;
+}
+
+unsigned char* MemoryStream::room(uint64_t count) {
+  return position_ <= size_ && count <= capacity_ - position_ ? data_ + position_ : nullptr;
+}
+
+void MemoryStream::wrote(uint64_t count) {
+  position_ += count;
+  if (position_ > size_) size_ = position_;
 }
 
 int64_t MemoryStream::close() {

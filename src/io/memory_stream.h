@@ -18,6 +18,14 @@ class MemoryStream : public ByteStream {
   int64_t tell() override { return static_cast<int64_t>(position_); }
   int64_t seek(int64_t offset, int32_t origin) override;
   int64_t close() override;
+  const void* peek(uint64_t count) override;
+
+  // Room for count bytes at the position for a writer that fills them in
+  // place, without the copy of write(); null unless the capacity already
+  // holds them and the position is inside the content. wrote() then makes
+  // them part of the content.
+  unsigned char* room(uint64_t count);
+  void wrote(uint64_t count);
 
   // Makes room for n bytes in one block without changing the content, so
   // that writes up to n bytes never move it. False when memory is short.

@@ -7,6 +7,7 @@ int64_t ByteStream::write(const void*, uint64_t) { return STREAM_UNSUPPORTED; }
 int64_t ByteStream::tell() { return STREAM_UNSUPPORTED; }
 int64_t ByteStream::seek(int64_t, int32_t) { return STREAM_UNSUPPORTED; }
 int64_t ByteStream::close() { return STREAM_UNSUPPORTED; }
+const void* ByteStream::peek(uint64_t) { return nullptr; }
 
 int64_t stream_read(ByteStream* s, void* buffer, uint64_t count) {
   return s ? s->read(buffer, count) : STREAM_UNSUPPORTED;
@@ -21,6 +22,8 @@ int64_t stream_tell(ByteStream* s) { return s ? s->tell() : STREAM_UNSUPPORTED; 
 int64_t stream_seek(ByteStream* s, int64_t offset, int32_t origin) {
   return s ? s->seek(offset, origin) : STREAM_UNSUPPORTED;
 }
+
+const void* stream_peek(ByteStream* s, uint64_t count) { return s ? s->peek(count) : nullptr; }
 
 int64_t stream_close(ByteStream* s) {
   if (!s) return 0;

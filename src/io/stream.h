@@ -43,6 +43,11 @@ class ByteStream {
   // New absolute position, -1 on failure.
   virtual int64_t seek(int64_t offset, int32_t origin);
   virtual int64_t close();
+  // The next count bytes from the position, where the stream already holds
+  // them all in its own memory; null otherwise (the caller reads them
+  // instead). The position does not move, and the bytes stay valid until the
+  // next operation on the stream.
+  virtual const void* peek(uint64_t count);
 };
 
 // Wrappers used everywhere instead of the virtual calls; a null stream
@@ -51,6 +56,8 @@ int64_t stream_read(ByteStream* s, void* buffer, uint64_t count);
 int64_t stream_write(ByteStream* s, const void* buffer, uint64_t count);
 int64_t stream_tell(ByteStream* s);
 int64_t stream_seek(ByteStream* s, int64_t offset, int32_t origin);
+// Null for a null stream.
+const void* stream_peek(ByteStream* s, uint64_t count);
 // 0 for a null stream or one without close; else close()'s result. The
 // object is deleted in both cases.
 int64_t stream_close(ByteStream* s);
