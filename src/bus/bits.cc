@@ -2,8 +2,8 @@
 
 namespace quarrow {
 
-uint64_t bits_extract(const uint8_t* data, uint64_t size, uint64_t position, uint64_t count,
-                      bool little_endian) {
+uint64_t bits_extract_any(const uint8_t* data, uint64_t size, uint64_t position, uint64_t count,
+                          bool little_endian) {
   if (count == 0 || count > 64) return 0;
   uint64_t first = position / 8;
   uint64_t shift = position % 8;

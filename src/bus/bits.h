@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 namespace quarrow {
 
@@ -9,7 +10,26 @@ namespace quarrow {
 // (position + i) / 8. Big endian: position p names bit 7 - p mod 8 of byte
 // p / 8, and the bits are shifted in from the least significant end.
 // Returns 0 for count 0, count above 64 and a field that ends past the data.
-uint64_t bits_extract(const uint8_t* data, uint64_t size, uint64_t position, uint64_t count,
-                      bool little_endian);
+uint64_t bits_extract_any(const uint8_t* data, uint64_t size, uint64_t position, uint64_t count,
+                          bool little_endian);
+
+// bits_extract_any, with the common case inline: a little-endian field that
+// lies within the eight bytes from its first one, all inside the data. Every
+// channel of every record goes through here.
+inline uint64_t bits_extract(const uint8_t* data, uint64_t size, uint64_t position,
+                             uint64_t count, bool little_endian) {
+  uint64_t first = position / 8;
+  uint64_t shift = position % 8;
+  if (little_endian && count - 1 < 64 - shift && first < size && size - first >= 8) {
+    uint64_t word;
+    std::memcpy(&word, data + first, sizeof(word));
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    word = __builtin_bswap64(word);
+#endif
+    word >>= shift;
+    return count == 64 ? word : word & ((uint64_t{1} << count) - 1);
+  }
+  return bits_extract_any(data, size, position, count, little_endian);
+}
 
 }  // namespace quarrow

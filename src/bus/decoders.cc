@@ -25,6 +25,7 @@ double channel_value(const ChannelInfo& channel, const RecordView& record) {
   } else {
     value = static_cast<double>(raw);
   }
+  if (channel.conversion.kind == CONVERSION_IDENTITY) return value;
   return conversion_apply(channel.conversion, value);
 }
 
