@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,8 +29,8 @@ constexpr uint64_t kCgDataBytes = 24;
 
 struct ClaimCase {
   const char* name;
-  // Changes the log; may narrow the tables it must still give.
-  std::function<void(Bytes&, const mdfw::BusLogMap&, ExpectedTables&)> damage;
+  // Changes the log; returns the frame type whose rows it loses, if any.
+  std::function<std::optional<mdfw::FrameType>(Bytes&, const mdfw::BusLogMap&)> damage;
   int status;
   const char* message;  // an error line that must appear; empty: none
 };
@@ -40,50 +42,64 @@ TEST_P(HostileClaimTest, EndsInBoundedTimeAndMemory) {
   std::vector<mdfw::BusFrame> frames = mixed_frames(30);
   mdfw::BusLogMap map;
   Bytes log = mdfw::write_bus_log(frames, {}, &map);
-  ExpectedTables want = expected_tables(frames, {});
-  c.damage(log, map, want);
+  if (std::optional<mdfw::FrameType> lost = c.damage(log, map)) {
+    std::erase_if(frames, [&](const mdfw::BusFrame& f) { return f.type == *lost; });
+  }
   TempDir tmp;
   write_file(tmp / "log.mf4", log);
+  // Under the sanitizers, a buffer sized by a claim rather than by the bytes
+  // present aborts the converter instead of passing unnoticed.
+  const char* options = std::getenv("ASAN_OPTIONS");
+  const std::string saved = options ? options : "";
+  setenv("ASAN_OPTIONS", (saved + ":max_allocation_size_mb=256").c_str(), 1);
   ProcessResult r = run_process(QUARROW_BINARY, {tmp / "log.mf4"});
+  options ? setenv("ASAN_OPTIONS", saved.c_str(), 1) : unsetenv("ASAN_OPTIONS");
   EXPECT_EQ(r.status, c.status) << r.err;
   if (*c.message) EXPECT_NE(r.err.find(std::string(" E ") + c.message), std::string::npos) << r.err;
-  expect_tables_at(tmp / "log", want);
+  expect_tables_at(tmp / "log", expected_tables(frames, {}));
 }
 
-const mdfw::GroupBlocks& group_of(const mdfw::BusLogMap& map, mdfw::FrameType type) {
+// The group whose data block comes last, so that no other block lies behind
+// its data.
+const mdfw::GroupBlocks& last_group(const mdfw::BusLogMap& map) {
+  const mdfw::GroupBlocks* last = &map.groups.front();
   for (const mdfw::GroupBlocks& g : map.groups) {
-    if (g.type == type) return g;
+    if (g.dt > last->dt) last = &g;
   }
-  return map.groups.front();
+  return *last;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Logs, HostileClaimTest,
     ::testing::Values(
-        // The last data block, so that no other block lies behind its data.
         ClaimCase{"data_block_claims_a_terabyte",
-                  [](Bytes& log, const mdfw::BusLogMap& map, ExpectedTables&) {
-                    uint64_t last = 0;
-                    for (const mdfw::GroupBlocks& g : map.groups) last = std::max(last, g.dt);
-                    mdfw::put_u64(log, last + 8, uint64_t{1} << 40);
+                  [](Bytes& log, const mdfw::BusLogMap& map) -> std::optional<mdfw::FrameType> {
+                    mdfw::put_u64(log, last_group(map).dt + 8, uint64_t{1} << 40);
+                    return std::nullopt;
                   },
                   8, "Log is truncated"},
-        // A record larger than the file: that group gives no rows.
-        ClaimCase{"record_claims_two_gigabytes",
-                  [](Bytes& log, const mdfw::BusLogMap& map, ExpectedTables& want) {
-                    const mdfw::GroupBlocks& lin = group_of(map, mdfw::FrameType::lin);
-                    mdfw::put_u32(log, mdfw::read_block(log, lin.cg).data + kCgDataBytes,
+        // Found by fuzzing: the record buffer was sized by both claims. The
+        // LIN group, which the writer wants: its records no longer fit.
+        ClaimCase{"two_gigabyte_records_in_a_terabyte_data_block",
+                  [](Bytes& log, const mdfw::BusLogMap& map) -> std::optional<mdfw::FrameType> {
+                    const mdfw::GroupBlocks* g = &map.groups.front();
+                    for (const mdfw::GroupBlocks& each : map.groups) {
+                      if (each.type == mdfw::FrameType::lin) g = &each;
+                    }
+                    mdfw::put_u64(log, g->dt + 8, uint64_t{1} << 40);
+                    mdfw::put_u32(log, mdfw::read_block(log, g->cg).data + kCgDataBytes,
                                   0x7FFFFFF0);
-                    want.lin.clear();
+                    return g->type;
                   },
-                  0, ""},
+                  8, "Log is truncated"},
         // The count is not trusted for anything; the data block decides.
         ClaimCase{"groups_claim_2_to_the_32_records",
-                  [](Bytes& log, const mdfw::BusLogMap& map, ExpectedTables&) {
+                  [](Bytes& log, const mdfw::BusLogMap& map) -> std::optional<mdfw::FrameType> {
                     for (const mdfw::GroupBlocks& g : map.groups) {
                       mdfw::put_u64(log, mdfw::read_block(log, g.cg).data + kCgCycleCount,
                                     uint64_t{1} << 32);
                     }
+                    return std::nullopt;
                   },
                   0, ""}),
     [](const auto& info) { return std::string(info.param.name); });
