@@ -69,6 +69,20 @@ class BufferedStream : public ByteStream {
     return count <= filled_ - position_ ? buffer_ + position_ : nullptr;
   }
 
+  // Only a buffer that holds the inner stream from its first byte to its
+  // last.
+  unsigned char* release_content(uint64_t* size, uint64_t* capacity) override {
+    if (offset_ != 0 || !buffer_) return nullptr;
+    int64_t end = stream_seek(inner_, 0, STREAM_SEEK_END);
+    if (end < 0 || static_cast<uint64_t>(end) != filled_) return nullptr;
+    unsigned char* block = buffer_;
+    *size = filled_;
+    *capacity = capacity_;
+    buffer_ = nullptr;
+    capacity_ = filled_ = position_ = 0;
+    return block;
+  }
+
   int64_t close() override {
     int64_t r = owns_inner_ ? stream_close(inner_) : 0;
     inner_ = nullptr;

@@ -147,6 +147,10 @@ const void* ContainerStream::peek(uint64_t count) {
   return stream_peek(content_, count);
 }
 
+unsigned char* ContainerStream::release_content(uint64_t* size, uint64_t* capacity) {
+  return stream_release_content(content_, size, capacity);
+}
+
 int64_t ContainerStream::close() {
   int64_t result = stream_close(content_);
   content_ = nullptr;

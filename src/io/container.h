@@ -59,6 +59,7 @@ class ContainerStream : public ByteStream {
   // Closes the content and returns its result.
   int64_t close() override;
   const void* peek(uint64_t count) override;
+  unsigned char* release_content(uint64_t* size, uint64_t* capacity) override;
 
   const ContainerHeader& header() const { return header_; }
   const MemoryStream* content() const { return content_; }

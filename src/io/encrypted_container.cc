@@ -118,11 +118,30 @@ class GcmDecryption {
       }
       length -= static_cast<int64_t>(piece);
     }
-    size_t produced = 0;
-    ok = ok && mbedtls_cipher_finish(&cipher_, out, &produced) == 0 &&
-         write_all(output, out, produced);
+    ok = ok && finish(output);
     mbedtls_platform_zeroize(out, sizeof(out));
     return ok;
+  }
+
+  // Decrypts the length bytes behind the first kAadSize bytes of plain's
+  // room, where the whole container is, to the start of that room. GCM
+  // allows the output to trail the input like that (by at least 8 bytes);
+  // the file is then never copied at all.
+  bool run_in_place(MemoryStream* plain, int64_t length) {
+    bool ok = true;
+    uint64_t done = 0;
+    while (ok && static_cast<uint64_t>(length) > done) {
+      uint64_t left = static_cast<uint64_t>(length) - done;
+      size_t piece = left < kDirectPiece ? static_cast<size_t>(left) : kDirectPiece;
+      const unsigned char* source = plain->data() + kAadSize + done;
+      unsigned char* target = plain->room(piece);
+      size_t produced = 0;
+      ok = target && mbedtls_cipher_update(&cipher_, source, piece, target, &produced) == 0 &&
+           produced <= piece;
+      if (ok) plain->wrote(produced);
+      done += piece;
+    }
+    return ok && finish(plain);
   }
 
   bool check_tag(const uint8_t tag[kTagSize]) {
@@ -130,6 +149,15 @@ class GcmDecryption {
   }
 
  private:
+  bool finish(ByteStream* output) {
+    uint8_t out[16];
+    size_t produced = 0;
+    bool ok = mbedtls_cipher_finish(&cipher_, out, &produced) == 0 && produced <= sizeof(out) &&
+              write_all(output, out, produced);
+    mbedtls_platform_zeroize(out, sizeof(out));
+    return ok;
+  }
+
   static bool write_all(ByteStream* output, const uint8_t* bytes, size_t size) {
     return size == 0 || stream_write(output, bytes, size) == static_cast<int64_t>(size);
   }
@@ -166,9 +194,20 @@ bool decrypt(ByteStream* stream, const ContainerHeader& header, StringView passw
     return false;
   }
   GcmDecryption gcm;
-  return gcm.start(password, parameters) &&
-         gcm.run(stream, size - ENCRYPTED_CONTAINER_MIN_SIZE, output, direct) &&
-         gcm.check_tag(parameters.tag);
+  if (!gcm.start(password, parameters)) return false;
+  int64_t length = size - ENCRYPTED_CONTAINER_MIN_SIZE;
+  // Where the stream holds the whole file in one block, that block becomes
+  // the plaintext's; from then on any failure leaves it to the caller's
+  // wiping with the rest of direct.
+  uint64_t held = 0;
+  uint64_t capacity = 0;
+  unsigned char* block = direct ? stream_release_content(stream, &held, &capacity) : nullptr;
+  if (block) {
+    direct->adopt(block, capacity);
+    return held == static_cast<uint64_t>(size) && gcm.run_in_place(direct, length) &&
+           gcm.check_tag(parameters.tag);
+  }
+  return gcm.run(stream, length, output, direct) && gcm.check_tag(parameters.tag);
 }
 
 }  // namespace

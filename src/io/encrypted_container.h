@@ -26,7 +26,10 @@ bool encrypted_container_decrypt(ByteStream* stream, const ContainerHeader& head
 // The authenticated plaintext of an encrypted container, positioned at its
 // end, or null (see encrypted_container_decrypt). The plaintext of a failed
 // attempt is wiped before its memory is released. The stream stays open; the
-// caller closes it.
+// caller closes it. A stream that holds the whole container in one block of
+// memory (a whole-file buffer, a memory or container stream) hands that block
+// over: the plaintext is decrypted in place, and the stream is left empty,
+// whether the decryption succeeds or not.
 ContainerStream* encrypted_container_open(ByteStream* stream, const ContainerHeader& header,
                                           StringView password,
                                           uint32_t max_iterations = UINT32_MAX);

@@ -95,6 +95,23 @@ void MemoryStream::wrote(uint64_t count) {
   if (position_ > size_) size_ = position_;
 }
 
+unsigned char* MemoryStream::release_content(uint64_t* size, uint64_t* capacity) {
+  if (!data_) return nullptr;
+  unsigned char* block = data_;
+  *size = size_;
+  *capacity = capacity_;
+  data_ = nullptr;
+  capacity_ = size_ = position_ = 0;
+  return block;
+}
+
+void MemoryStream::adopt(unsigned char* block, uint64_t capacity) {
+  std::free(data_);
+  data_ = block;
+  capacity_ = capacity;
+  size_ = position_ = 0;
+}
+
 int64_t MemoryStream::close() {
   std::free(data_);
   data_ = nullptr;

@@ -27,6 +27,11 @@ class MemoryStream : public ByteStream {
   unsigned char* room(uint64_t count);
   void wrote(uint64_t count);
 
+  unsigned char* release_content(uint64_t* size, uint64_t* capacity) override;
+  // Releases the content and takes block (from malloc, of capacity bytes)
+  // as the room for new content, which starts empty.
+  void adopt(unsigned char* block, uint64_t capacity);
+
   // Makes room for n bytes in one block without changing the content, so
   // that writes up to n bytes never move it. False when memory is short.
   bool reserve(uint64_t n);

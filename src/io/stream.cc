@@ -8,6 +8,7 @@ int64_t ByteStream::tell() { return STREAM_UNSUPPORTED; }
 int64_t ByteStream::seek(int64_t, int32_t) { return STREAM_UNSUPPORTED; }
 int64_t ByteStream::close() { return STREAM_UNSUPPORTED; }
 const void* ByteStream::peek(uint64_t) { return nullptr; }
+unsigned char* ByteStream::release_content(uint64_t*, uint64_t*) { return nullptr; }
 
 int64_t stream_read(ByteStream* s, void* buffer, uint64_t count) {
   return s ? s->read(buffer, count) : STREAM_UNSUPPORTED;
@@ -24,6 +25,10 @@ int64_t stream_seek(ByteStream* s, int64_t offset, int32_t origin) {
 }
 
 const void* stream_peek(ByteStream* s, uint64_t count) { return s ? s->peek(count) : nullptr; }
+
+unsigned char* stream_release_content(ByteStream* s, uint64_t* size, uint64_t* capacity) {
+  return s ? s->release_content(size, capacity) : nullptr;
+}
 
 int64_t stream_close(ByteStream* s) {
   if (!s) return 0;

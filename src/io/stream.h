@@ -48,6 +48,12 @@ class ByteStream {
   // instead). The position does not move, and the bytes stay valid until the
   // next operation on the stream.
   virtual const void* peek(uint64_t count);
+  // Hands the block that holds the stream's whole content to a reader that
+  // transforms it in place: *size receives the content's size and *capacity
+  // the block's; the caller frees it with std::free. The stream is left
+  // empty. Null, with the stream unchanged, where it does not hold all of its
+  // content in one block of its own (the caller then reads it).
+  virtual unsigned char* release_content(uint64_t* size, uint64_t* capacity);
 };
 
 // Wrappers used everywhere instead of the virtual calls; a null stream
@@ -58,6 +64,7 @@ int64_t stream_tell(ByteStream* s);
 int64_t stream_seek(ByteStream* s, int64_t offset, int32_t origin);
 // Null for a null stream.
 const void* stream_peek(ByteStream* s, uint64_t count);
+unsigned char* stream_release_content(ByteStream* s, uint64_t* size, uint64_t* capacity);
 // 0 for a null stream or one without close; else close()'s result. The
 // object is deleted in both cases.
 int64_t stream_close(ByteStream* s);
