@@ -184,6 +184,18 @@ bool FrameIterator::append_sd_entry(BlockBase* block, uint64_t offset) {
     read_failed_ = true;
     return false;
   }
+  // Where the file is held in memory, the entry is taken from there in one
+  // piece instead of two reads.
+  if (const auto* peeked = static_cast<const uint8_t*>(stream_peek(stream, 4))) {
+    uint64_t length = read_le(peeked, 4);
+    if (length > size - offset - 4) return false;
+    if (const auto* entry = static_cast<const uint8_t*>(stream_peek(stream, 4 + length))) {
+      if (!reserve_variable(variable_size_ + 4 + length)) return false;
+      std::memcpy(variable_ + variable_size_, entry, 4 + length);
+      variable_size_ += 4 + length;
+      return true;
+    }
+  }
   if (!read_full(stream, head, 4, &read_failed_)) return false;
   uint64_t length = read_le(head, 4);
   if (length > size - offset - 4 || !reserve_variable(variable_size_ + 4 + length)) return false;

@@ -44,6 +44,12 @@ int64_t DataBlockView::read(void* buffer, uint64_t count) {
   return got;
 }
 
+const void* DataBlockView::peek(uint64_t count) {
+  uint64_t size = owner_->view_size();
+  if (position_ > size || count > size - position_ || !seek_source(owner_, position_)) return nullptr;
+  return stream_peek(owner_->source, count);
+}
+
 int64_t DataBlockView::seek(int64_t offset, int32_t origin) {
   uint64_t size = owner_->view_size();
   uint64_t target;

@@ -23,6 +23,8 @@ class DataBlockView : public ByteStream {
   int64_t tell() override { return static_cast<int64_t>(position_); }
   // The target is clamped to the data size; a negative target fails.
   int64_t seek(int64_t offset, int32_t origin) override;
+  // Bytes inside the data section, where the file stream holds them.
+  const void* peek(uint64_t count) override;
 
  private:
   const DataBlock* owner_;
