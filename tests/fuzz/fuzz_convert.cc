@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -62,12 +63,19 @@ std::string path_in(const char* name) {
   return std::string(harness->root) + "/" + name;
 }
 
+// libFuzzer ends with exit(), so the scratch folder goes with the process.
+void remove_scratch() {
+  for (const char* name : {"in.mf4", "out_CAN.csv", "out_LIN.csv"}) unlink(path_in(name).c_str());
+  rmdir(harness->root);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // Thousands of damaged files a second would bury the fuzzer's own output.
   log_set_output_level(LOG_FATAL + 1);
   harness = setup();
+  std::atexit(remove_scratch);
   return 0;
 }
 
