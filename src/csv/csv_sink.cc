@@ -370,9 +370,11 @@ bool CsvSink::on_file_end(StringView output_base) {
   if (!open_table(folder, output_base, "_LIN.csv", "LIN", &path, &stream)) return false;
   bool lin_ok = write_table(stream, false, &rows);
   if (stream_close(stream) != 0) lin_ok = false;
-  // A LIN table cut short after some rows stays for inspection, unless the
-  // CAN table already failed the file.
-  if ((rows == 0 || !result) && !folder_remove_relative(folder, path.view())) result = false;
+  // A table whose writing failed is cut short somewhere unknown; left on
+  // disk it would pass for the log's whole LIN traffic.
+  if ((rows == 0 || !result || !lin_ok) && !folder_remove_relative(folder, path.view())) {
+    result = false;
+  }
   return result && lin_ok;
 }
 

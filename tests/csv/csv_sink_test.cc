@@ -191,9 +191,10 @@ TEST_F(CsvSinkTest, OutputFailuresFailTheFile) {
       {F{"", "", 0, "_CAN.csv"}, 1, "", 0, 0, 2},
       {F{"_LIN.csv"}, 1, "Could not open output file for LIN: out/log_LIN.csv", 1, 0, 2},
       {F{"", "_LIN.csv", 0}, 1, "Could not write LIN header", 1, 0, 2},
+      {F{"", "_LIN.csv", lin_row}, 1, "Could not write LIN data", 1, 0, 2},
+      {F{"", "", 0, "_LIN.csv"}, 1, "", 1, 0, 2},
       // A table that cannot be removed stays, partly written or empty.
-      {F{"", "_LIN.csv", lin_row}, 1, "Could not write LIN data", 1, 1, 2},
-      {F{"", "", 0, "_LIN.csv"}, 1, "", 1, 1, 2},
+      {F{"", "_LIN.csv", lin_row, "", "_LIN.csv"}, 1, "Could not write LIN data", 1, 1, 2},
       {F{"", "_CAN.csv", can_row, "", "_CAN.csv"}, 1, "Could not write CAN data", 1, 0, 2},
       {F{"", "", 0, "", "_LIN.csv"}, 0, "", 1, 1, 2},
   };
