@@ -7,24 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "io/memory_stream.h"
-#include "io/stream.h"
 #include "support/process.h"
+#include "support/streams.h"
 
 namespace quarrow::test {
-
-struct StreamCloser {
-  void operator()(ByteStream* s) const { stream_close(s); }
-};
-using StreamPtr = std::unique_ptr<ByteStream, StreamCloser>;
-
-// A memory stream holding bytes, positioned at 0.
-inline StreamPtr memory_with(const std::vector<uint8_t>& bytes) {
-  MemoryStream* m = memory_stream_create();
-  if (!bytes.empty()) stream_write(m, bytes.data(), bytes.size());
-  stream_seek(m, 0, STREAM_SEEK_SET);
-  return StreamPtr(m);
-}
 
 inline std::vector<uint8_t> bytes_of(const std::string& s) {
   return std::vector<uint8_t>(s.begin(), s.end());

@@ -1,43 +1,30 @@
 #pragma once
 
-// Shared helpers of the reader tests: opening byte images, silencing the log
-// and building the data sections of single blocks.
+// Opening byte images, silencing the log, and the data sections of blocks.
 
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "io/memory_stream.h"
 #include "log/log.h"
 #include "mdf/data_block.h"
 #include "mdf/data_group.h"
 #include "mdf/file_blocks.h"
 #include "mdf/mdf_file.h"
 #include "mdfwriter/block_builder.h"
+#include "support/streams.h"
 
 namespace quarrow::readertest {
-
-struct StreamCloser {
-  void operator()(ByteStream* s) const { stream_close(s); }
-};
-using StreamPtr = std::unique_ptr<ByteStream, StreamCloser>;
 
 struct MdfCloser {
   void operator()(MdfFile* f) const { mdf_close(f); }
 };
 using MdfPtr = std::unique_ptr<MdfFile, MdfCloser>;
 
-inline StreamPtr memory_stream_of(const std::vector<uint8_t>& bytes) {
-  MemoryStream* s = memory_stream_create();
-  if (!bytes.empty()) stream_write(s, bytes.data(), bytes.size());
-  stream_seek(s, 0, STREAM_SEEK_SET);
-  return StreamPtr(s);
-}
-
 // The file is released before the stream it was read from.
 struct Opened {
-  StreamPtr stream;
+  test::StreamPtr stream;
   MdfPtr file;
 
   IdBlock* id() const { return mdf_id_block(file.get()); }
@@ -46,7 +33,7 @@ struct Opened {
 
 inline Opened open_bytes(const std::vector<uint8_t>& bytes) {
   Opened o;
-  o.stream = memory_stream_of(bytes);
+  o.stream = test::memory_with(bytes);
   o.file.reset(mdf_open(o.stream.get()));
   return o;
 }
@@ -105,10 +92,6 @@ inline std::vector<uint8_t> cc_fields(uint8_t type, const std::vector<double>& v
   return f.bytes();
 }
 
-inline std::vector<uint8_t> si_fields(uint8_t type) {
-  return mdfw::Fields().u8(type).zeros(7).bytes();
-}
-
 // Offsets of the blocks of sample_log().
 struct SampleMap {
   uint64_t hd = 0, dg = 0, cg = 0, cn_time = 0, cn_frame = 0, cn_id = 0, cn_bytes = 0;
@@ -126,7 +109,7 @@ inline std::vector<uint8_t> sample_log(SampleMap* map = nullptr, uint64_t dt_dat
   m.dg = b.add_block("DG", {0, 0, 0, 0}, dg_fields(0));
   b.set_link(m.hd, 0, m.dg);
   uint64_t acq = b.add_text("CAN_DataFrame");
-  m.si = b.add_block("SI", {0, 0, 0}, si_fields(2));
+  m.si = b.add_block("SI", {0, 0, 0}, mdfw::Fields().u8(2).zeros(7).bytes());
   m.cg = b.add_block("CG", {0, 0, acq, m.si, 0, 0}, cg_fields(0, 2, 0, 16));
   b.set_link(m.dg, 1, m.cg);
   m.tx_time = b.add_text("Timestamp");
