@@ -74,27 +74,24 @@ std::vector<uint8_t> count_up(size_t n) {
 }
 
 TEST(Decoders, UnknownRolesAndDamagedPayloadsGiveNoFrame) {
+  using R = RecordBuilder;
   const struct {
     const char* what;
     DecodeFn decode;
     void (*build)(RecordBuilder&);
   } cases[] = {
-      {"unknown role", decode_can_data,
-       [](RecordBuilder& r) { r.uint(ROLE_ID, 5).uint(ROLE_NONE, 1); }},
-      {"LIN role in CAN", decode_can_data, [](RecordBuilder& r) { r.uint(ROLE_LIN_ID, 5); }},
+      // clang-format off
+      {"unknown role", decode_can_data, [](R& r) { r.uint(ROLE_ID, 5).uint(ROLE_NONE, 1); }},
+      {"LIN role in CAN", decode_can_data, [](R& r) { r.uint(ROLE_LIN_ID, 5); }},
       {"65 variable bytes", decode_can_data,
-       [](RecordBuilder& r) {
-         r.uint(ROLE_DATA_LENGTH, 64).variable(ROLE_DATA_BYTES, count_up(65));
-       }},
+       [](R& r) { r.uint(ROLE_DATA_LENGTH, 64).variable(ROLE_DATA_BYTES, count_up(65)); }},
       {"entry longer than the data", decode_can_data,
-       [](RecordBuilder& r) { r.variable(ROLE_DATA_BYTES, count_up(8), 9); }},
+       [](R& r) { r.variable(ROLE_DATA_BYTES, count_up(8), 9); }},
       {"bytes in a remote frame", decode_can_remote,
-       [](RecordBuilder& r) {
-         r.uint(ROLE_ID, 1).bytes(ROLE_DATA_BYTES, {1, 2});
-       }},
-      {"id in an error frame", decode_can_error, [](RecordBuilder& r) { r.uint(ROLE_ID, 3); }},
-      {"CAN role in LIN", decode_lin,
-       [](RecordBuilder& r) { r.uint(ROLE_LIN_ID, 1).uint(ROLE_ID, 1); }},
+       [](R& r) { r.uint(ROLE_ID, 1).bytes(ROLE_DATA_BYTES, {1, 2}); }},
+      {"id in an error frame", decode_can_error, [](R& r) { r.uint(ROLE_ID, 3); }},
+      {"CAN role in LIN", decode_lin, [](R& r) { r.uint(ROLE_LIN_ID, 1).uint(ROLE_ID, 1); }},
+      // clang-format on
   };
   for (const auto& c : cases) {
     RecordBuilder record;

@@ -14,6 +14,7 @@
 #include "mdf/mdf_file.h"
 #include "mdfwriter/block_builder.h"
 #include "mdfwriter/bus_log_writer.h"
+#include "support/streams.h"
 
 // Damaged and hand-built record data; every layout the writer knows is
 // converted and compared end to end.
@@ -55,18 +56,15 @@ std::vector<double> walk_edited(
   file.resize(dt + 24);
   file.insert(file.end(), data.begin(), data.end());
   mdfw::put_u64(file, dt + 8, 24 + data.size());
-  ByteStream* stream = memory_stream_create();
-  stream_write(stream, file.data(), file.size());
-  MdfFile* mdf = mdf_open(stream);
+  test::StreamPtr stream = test::memory_with(file);
+  MdfFile* mdf = mdf_open(stream.get());
   EXPECT_NE(mdf, nullptr);
   std::vector<double> times;
   if (mdf) {
-    for (const FrameBuffer& f : walk(block_as<DgBlock>(mdf_hd_block(mdf)->hd_dg_list[0]))) {
+    for (const FrameBuffer& f : walk(block_as<DgBlock>(mdf_hd_block(mdf)->hd_dg_list[0])))
       times.push_back(f.frame.timestamp);
-    }
   }
   mdf_close(mdf);
-  stream_close(stream);
   return times;
 }
 
@@ -89,23 +87,15 @@ TEST(FrameIterator, DamagedRecordsEndTheWalk) {
     std::function<void(Data&, uint64_t)> edit;
     std::vector<double> times;
   } cases[] = {
+      // clang-format off
       {"partial last record", errors, sorted, [](Data& d, uint64_t) { d.pop_back(); }, {1, 2, 3}},
       {"unknown record id", errors, unsorted, [](Data& d, uint64_t f) { d[f] = 0x77; }, {1}},
-      {"SD offset past the block",
-       payloads,
-       sd,
-       [](Data& d, uint64_t f) { mdfw::put_u64(d, f + 16, 1000); },
-       {1}},
-      {"VLSD record cut",
-       payloads,
-       vlsd,
-       [](Data& d, uint64_t f) { d.resize(2 * f + 7 + 5); },
-       {1}},
-      {"VLSD length beyond the file",
-       payloads,
-       vlsd,
-       [](Data& d, uint64_t f) { mdfw::put_u32(d, 2 * f + 7 + 1, 0xFFFFFFF0u); },
-       {1}},
+      {"SD offset past the block", payloads, sd,
+       [](Data& d, uint64_t f) { mdfw::put_u64(d, f + 16, 1000); }, {1}},
+      {"VLSD record cut", payloads, vlsd, [](Data& d, uint64_t f) { d.resize(2 * f + 12); }, {1}},
+      {"VLSD length beyond the file", payloads, vlsd,
+       [](Data& d, uint64_t f) { mdfw::put_u32(d, 2 * f + 8, 0xFFFFFFF0u); }, {1}},
+      // clang-format on
   };
   for (const auto& c : cases) {
     EXPECT_EQ(walk_edited(c.frames, c.options, c.edit), c.times) << c.what;
@@ -117,10 +107,9 @@ TEST(FrameIterator, DamagedRecordsEndTheWalk) {
 // one-byte DLC.
 std::vector<uint8_t> walk_hand_built(const std::vector<uint8_t>& data, uint32_t record_size,
                                      uint8_t rec_id_size, bool with_data = true) {
-  MemoryStream* stream = memory_stream_create();
-  stream_write(stream, data.data(), data.size());
+  test::StreamPtr stream = test::memory_with(data);
   auto* dt = new DtBlock(block_descriptor(BLOCK_DT));
-  dt->source = stream;
+  dt->source = stream.get();
   dt->length = 24 + data.size();
   BlockRef dt_ref = BlockRef::adopt(dt);
   ChannelInfoList channels;
@@ -138,7 +127,6 @@ std::vector<uint8_t> walk_hand_built(const std::vector<uint8_t>& data, uint32_t 
   for (const FrameBuffer& f : walk(dg)) dlcs.push_back(f.can.dlc);
   group.reset();
   dt_ref.reset();
-  stream_close(stream);
   return dlcs;
 }
 
