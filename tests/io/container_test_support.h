@@ -1,6 +1,6 @@
 #pragma once
 
-// Streams and test data shared by the stream, container, decoder and password tests.
+// Streams and test data shared by the stream, container and decoder tests.
 
 #include <cstdint>
 #include <memory>
@@ -23,17 +23,6 @@ inline std::vector<uint8_t> read_all(ByteStream* s) {
   uint8_t chunk[4096];
   int64_t n;
   while ((n = stream_read(s, chunk, sizeof(chunk))) > 0) out.insert(out.end(), chunk, chunk + n);
-  return out;
-}
-
-// Deterministic pseudo-random bytes; a small mask leaves few distinct values,
-// which compress well.
-inline std::vector<uint8_t> random_bytes(size_t n, uint32_t seed, uint8_t mask = 0xFF) {
-  std::vector<uint8_t> out(n);
-  for (auto& b : out) {
-    seed = seed * 1103515245u + 12345u;
-    b = static_cast<uint8_t>(seed >> 16) & mask;
-  }
   return out;
 }
 

@@ -88,15 +88,11 @@ TEST(FolderTest, StatReportsKindAndSizeAndRefusesEmbeddedZeros) {
   auto folder = folder_open(tmp.path().c_str());
   ASSERT_TRUE(folder);
   // Relative names are below the scratch folder.
-  const std::tuple<std::string, PathKind, int64_t> cases[] = {{"f.MF4", PATH_FILE, 1000},
-                                                              {"f.MF4/", PATH_FILE, 1000},
-                                                              {"d", PATH_FOLDER, 0},
-                                                              {"d/", PATH_FOLDER, 0},
-                                                              {"missing", PATH_MISSING, 0},
-                                                              {"f.MF4/below", PATH_MISSING, 0},
-                                                              {"missing/below", PATH_MISSING, 0},
-                                                              {"", PATH_MISSING, 0},
-                                                              {"/", PATH_FOLDER, 0}};
+  const Entry cases[] = {{"f.MF4", PATH_FILE, 1000},       {"f.MF4/", PATH_FILE, 1000},
+                         {"d", PATH_FOLDER, 0},            {"d/", PATH_FOLDER, 0},
+                         {"missing", PATH_MISSING, 0},     {"f.MF4/below", PATH_MISSING, 0},
+                         {"missing/below", PATH_MISSING, 0}, {"", PATH_MISSING, 0},
+                         {"/", PATH_FOLDER, 0}};
   for (const auto& [name, kind, size] : cases) {
     const std::string path = name.empty() || name == "/" ? name : tmp / name;
     PathInfo info;
