@@ -163,25 +163,6 @@ TEST(ReaderTree, DataViewReadsAndSeeksWithinTheDataSection) {
   EXPECT_EQ(data_block_stream(data_group(o, 0)), nullptr);
 }
 
-TEST(ReaderTree, DataViewsOnOneStreamDoNotDisturbEachOther) {
-  OneGroup g;
-  uint64_t sd = g.b.add_block("SD", {}, std::vector<uint8_t>{10, 11, 12, 13});
-  g.add_channel({0, 0, 0, sd}, CnFields{1, 10, 0, 0, 64});
-  g.b.set_link(g.b.link(64, 0), 2, g.b.add_block("DT", {}, std::vector<uint8_t>{20, 21, 22, 23}));
-  Opened o = readertest::open_bytes(g.b.release());
-  ASSERT_NE(o.file, nullptr);
-  ByteStream* sd_view = data_block_stream(g.channel(o, 0)->cn_data.get());
-  ByteStream* dt_view = data_block_stream(data_group(o, 0)->dg_data.get());
-  uint8_t a = 0, b = 0;
-  for (uint8_t i = 0; i < 4; ++i) {
-    ASSERT_EQ(stream_read(sd_view, &a, 1), 1);
-    stream_seek(o.stream.get(), 0, STREAM_SEEK_SET);  // someone else moves the file
-    ASSERT_EQ(stream_read(dt_view, &b, 1), 1);
-    EXPECT_EQ(a, 10 + i);
-    EXPECT_EQ(b, 20 + i);
-  }
-}
-
 // Two data groups whose DT blocks start at 1000 (100 bytes) and 5000 (8
 // bytes, linked first) in a 9000-byte file: the repair takes the block at the
 // largest offset to the end of the file and clears only the length flag.
