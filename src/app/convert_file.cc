@@ -74,16 +74,12 @@ int unwrap_containers(ByteStream** stream, const ConverterSettings* settings) {
 // Bytes of measurement data that the data blocks claim beyond the end of the
 // stream. A finalised log cut short has lost its last records; what is left
 // is still converted, but the file must not count as converted.
-uint64_t missing_data_bytes(HdBlock* hd, ByteStream* stream) {
-  int64_t size = stream_size(stream);
-  if (size < 0) return 0;
+uint64_t missing_data_bytes(HdBlock* hd) {
   uint64_t missing = 0;
   for (BlockRef& dg_ref : hd->hd_dg_list) {
     DgBlock* dg = block_as<DgBlock>(dg_ref.get());
     DtBlock* dt = dg ? block_as<DtBlock>(dg->dg_data.get()) : nullptr;
-    if (!dt) continue;
-    uint64_t end = dt->data_start + dt->view_size();
-    if (end > static_cast<uint64_t>(size)) missing += end - static_cast<uint64_t>(size);
+    if (dt) missing += dt->view_size() - dt->present_size();
   }
   return missing;
 }
@@ -171,7 +167,7 @@ int convert_file(FrameSink* sink, StringView input_path, StringView output_base)
       ok = false;
     } else {
       ok = read_data_groups(sink, hd);
-      if (uint64_t missing = missing_data_bytes(hd, stream); missing > 0) {
+      if (uint64_t missing = missing_data_bytes(hd); missing > 0) {
         QLOG(LOG_ERROR, "Log is truncated: %llu bytes of measurement data are missing",
              static_cast<unsigned long long>(missing));
         ok = false;

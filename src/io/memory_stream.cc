@@ -29,11 +29,7 @@ int64_t MemoryStream::write(const void* buffer, uint64_t count) {
       if (cap > UINT64_MAX / 2) return -1;
       cap = cap == 0 ? 2 : cap * 2;
     }
-    auto* grown = static_cast<unsigned char*>(std::realloc(data_, cap));
-    if (!grown) return -1;
-    large_memory_advise(grown, cap);
-    data_ = grown;
-    capacity_ = cap;
+    if (!reserve(cap)) return -1;
   }
   // A plain seek within the capacity may have left a gap behind the content;
   // it reads as zeros rather than as stale memory.
