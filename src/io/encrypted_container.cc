@@ -1,10 +1,10 @@
 #include "io/encrypted_container.h"
 
-#include <mbedtls/cipher.h>
-#include <mbedtls/md.h>
-#include <mbedtls/pkcs5.h>
-#include <mbedtls/platform_util.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
 
+#include <climits>
+#include <cstring>
 #include <new>
 
 #include "io/memory_stream.h"
@@ -52,109 +52,116 @@ bool read_parameters(ByteStream* stream, int64_t size, KeyParameters* p) {
 bool derive_key(StringView password, const KeyParameters& p, uint8_t key[kKeySize]) {
   // A null pointer for an empty password is not something every library
   // version accepts.
-  static const unsigned char kEmpty = 0;
-  const auto* bytes =
-      password.size ? reinterpret_cast<const unsigned char*>(password.data) : &kEmpty;
-  mbedtls_md_context_t md;
-  mbedtls_md_init(&md);
-  const mbedtls_md_info_t* info = mbedtls_md_info_from_type(MBEDTLS_MD_SHA256);
-  bool ok = info && mbedtls_md_setup(&md, info, 1) == 0 &&
-            mbedtls_pkcs5_pbkdf2_hmac(&md, bytes, password.size, p.salt, kSaltSize, p.iterations,
-                                      kKeySize, key) == 0;
-  mbedtls_md_free(&md);
-  return ok;
+  static const char kEmpty = 0;
+  const char* bytes = password.size ? password.data : &kEmpty;
+  // A count of 0 derives what one round derives, as the loggers' own
+  // library does; the derivation here refuses 0 outright.
+  int rounds = p.iterations == 0 ? 1 : static_cast<int>(p.iterations);
+  return password.size <= INT_MAX &&
+         PKCS5_PBKDF2_HMAC(bytes, static_cast<int>(password.size), p.salt, kSaltSize, rounds,
+                           EVP_sha256(), kKeySize, key) == 1;
 }
 
 // Owns the cipher context and the key so that every way out wipes them.
 class GcmDecryption {
  public:
-  GcmDecryption() { mbedtls_cipher_init(&cipher_); }
+  GcmDecryption() : cipher_(EVP_CIPHER_CTX_new()) {}
   ~GcmDecryption() {
-    mbedtls_cipher_free(&cipher_);
-    mbedtls_platform_zeroize(key_, sizeof(key_));
+    EVP_CIPHER_CTX_free(cipher_);
+    OPENSSL_cleanse(key_, sizeof(key_));
   }
   GcmDecryption(const GcmDecryption&) = delete;
   GcmDecryption& operator=(const GcmDecryption&) = delete;
 
+  // The tag is handed over before any data: it is checked when decryption
+  // finishes.
   bool start(StringView password, const KeyParameters& p) {
-    const mbedtls_cipher_info_t* info =
-        mbedtls_cipher_info_from_values(MBEDTLS_CIPHER_ID_AES, 256, MBEDTLS_MODE_GCM);
-    bool ok = info && derive_key(password, p, key_) && mbedtls_cipher_setup(&cipher_, info) == 0 &&
-              mbedtls_cipher_setkey(&cipher_, key_, 256, MBEDTLS_DECRYPT) == 0;
-    mbedtls_platform_zeroize(key_, sizeof(key_));
-    return ok && mbedtls_cipher_set_iv(&cipher_, p.nonce, kNonceSize) == 0 &&
-           mbedtls_cipher_update_ad(&cipher_, p.aad, kAadSize) == 0;
+    int ignored = 0;
+    bool ok = cipher_ && derive_key(password, p, key_) &&
+              EVP_DecryptInit_ex(cipher_, EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
+              EVP_CIPHER_CTX_ctrl(cipher_, EVP_CTRL_GCM_SET_IVLEN, kNonceSize, nullptr) == 1 &&
+              EVP_DecryptInit_ex(cipher_, nullptr, nullptr, key_, p.nonce) == 1;
+    OPENSSL_cleanse(key_, sizeof(key_));
+    return ok &&
+           EVP_CIPHER_CTX_ctrl(cipher_, EVP_CTRL_GCM_SET_TAG, kTagSize,
+                               const_cast<uint8_t*>(p.tag)) == 1 &&
+           EVP_DecryptUpdate(cipher_, nullptr, &ignored, p.aad, kAadSize) == 1;
   }
 
-  // Decrypts length bytes from the stream's position into output. With
-  // `direct` (output's content), a piece the stream holds in memory is
-  // decrypted from there straight into the room reserved in direct, which
-  // spares copying the ciphertext out and the plaintext in.
+  // Decrypts length bytes from the stream's position into output and checks
+  // the tag. With `direct` (output's content), a piece the stream holds in
+  // memory is decrypted from there straight into the room reserved in
+  // direct, which spares copying the ciphertext out and the plaintext in.
   bool run(ByteStream* stream, int64_t length, ByteStream* output, MemoryStream* direct) {
     uint8_t in[kPiece];
-    // GCM gives out as many bytes as it takes; the extra block is headroom
-    // for libraries that hold back a partial block.
-    uint8_t out[kPiece + 16];
+    uint8_t out[kPiece];
     bool ok = true;
     while (ok && length > 0) {
       size_t piece =
           length < static_cast<int64_t>(kDirectPiece) ? static_cast<size_t>(length) : kDirectPiece;
       const void* source = direct ? stream_peek(stream, piece) : nullptr;
-      // The cipher's output for GCM never exceeds its input, which is all the
+      // GCM gives out exactly as many bytes as it takes, which is all the
       // room holds.
       unsigned char* target = source ? direct->room(piece) : nullptr;
       size_t produced = 0;
       if (target) {
-        ok = mbedtls_cipher_update(&cipher_, static_cast<const unsigned char*>(source), piece,
-                                   target, &produced) == 0 &&
-             produced <= piece &&
+        ok = update(static_cast<const unsigned char*>(source), piece, target, &produced) &&
              stream_seek(stream, static_cast<int64_t>(piece), STREAM_SEEK_CUR) >= 0;
         if (ok) direct->wrote(produced);
       } else {
         if (piece > kPiece) piece = kPiece;
-        ok = container_read_exact(stream, in, piece) &&
-             mbedtls_cipher_update(&cipher_, in, piece, out, &produced) == 0 &&
+        ok = container_read_exact(stream, in, piece) && update(in, piece, out, &produced) &&
              write_all(output, out, produced);
       }
       length -= static_cast<int64_t>(piece);
     }
-    ok = ok && finish(output);
-    mbedtls_platform_zeroize(out, sizeof(out));
-    return ok;
+    OPENSSL_cleanse(out, sizeof(out));
+    return ok && finish();
   }
 
   // Decrypts the length bytes behind the first kAadSize bytes of plain's
-  // room, where the whole container is, to the start of that room. GCM
-  // allows the output to trail the input like that (by at least 8 bytes);
-  // the file is then never copied at all.
+  // room, where the whole container is, to the start of that room, and
+  // checks the tag. Each piece is decrypted where it lies, which the cipher
+  // allows, and moved down while it is still in the cache: the file is never
+  // copied whole.
   bool run_in_place(MemoryStream* plain, int64_t length) {
     bool ok = true;
     uint64_t done = 0;
     while (ok && static_cast<uint64_t>(length) > done) {
       uint64_t left = static_cast<uint64_t>(length) - done;
       size_t piece = left < kDirectPiece ? static_cast<size_t>(left) : kDirectPiece;
-      const unsigned char* source = plain->data() + kAadSize + done;
       unsigned char* target = plain->room(piece);
+      // The room is the container's own block, so the ciphertext is ours to
+      // overwrite.
+      unsigned char* source = const_cast<unsigned char*>(plain->data()) + kAadSize + done;
       size_t produced = 0;
-      ok = target && mbedtls_cipher_update(&cipher_, source, piece, target, &produced) == 0 &&
-           produced <= piece;
-      if (ok) plain->wrote(produced);
+      ok = target && update(source, piece, source, &produced);
+      if (ok) {
+        std::memmove(target, source, produced);
+        plain->wrote(produced);
+      }
       done += piece;
     }
-    return ok && finish(plain);
-  }
-
-  bool check_tag(const uint8_t tag[kTagSize]) {
-    return mbedtls_cipher_check_tag(&cipher_, tag, kTagSize) == 0;
+    return ok && finish();
   }
 
  private:
-  bool finish(ByteStream* output) {
-    uint8_t out[16];
-    size_t produced = 0;
-    bool ok = mbedtls_cipher_finish(&cipher_, out, &produced) == 0 && produced <= sizeof(out) &&
-              write_all(output, out, produced);
-    mbedtls_platform_zeroize(out, sizeof(out));
+  bool update(const unsigned char* in, size_t size, unsigned char* out, size_t* produced) {
+    int n = 0;
+    if (EVP_DecryptUpdate(cipher_, out, &n, in, static_cast<int>(size)) != 1 || n < 0 ||
+        static_cast<size_t>(n) > size) {
+      return false;
+    }
+    *produced = static_cast<size_t>(n);
+    return true;
+  }
+
+  // GCM holds nothing back, so finishing only checks the tag.
+  bool finish() {
+    unsigned char out[16];
+    int produced = 0;
+    bool ok = EVP_DecryptFinal_ex(cipher_, out, &produced) == 1 && produced == 0;
+    OPENSSL_cleanse(out, sizeof(out));
     return ok;
   }
 
@@ -162,7 +169,7 @@ class GcmDecryption {
     return size == 0 || stream_write(output, bytes, size) == static_cast<int64_t>(size);
   }
 
-  mbedtls_cipher_context_t cipher_;
+  EVP_CIPHER_CTX* cipher_;
   uint8_t key_[kKeySize] = {};
 };
 
@@ -174,7 +181,7 @@ bool reserve_plaintext(ContainerStream* plain, int64_t length) {
 
 void wipe(const MemoryStream* plain) {
   if (plain->capacity() > 0)
-    mbedtls_platform_zeroize(const_cast<unsigned char*>(plain->data()), plain->capacity());
+    OPENSSL_cleanse(const_cast<unsigned char*>(plain->data()), plain->capacity());
 }
 
 bool decrypt(ByteStream* stream, const ContainerHeader& header, StringView password,
@@ -204,10 +211,9 @@ bool decrypt(ByteStream* stream, const ContainerHeader& header, StringView passw
   unsigned char* block = direct ? stream_release_content(stream, &held, &capacity) : nullptr;
   if (block) {
     direct->adopt(block, capacity);
-    return held == static_cast<uint64_t>(size) && gcm.run_in_place(direct, length) &&
-           gcm.check_tag(parameters.tag);
+    return held == static_cast<uint64_t>(size) && gcm.run_in_place(direct, length);
   }
-  return gcm.run(stream, length, output, direct) && gcm.check_tag(parameters.tag);
+  return gcm.run(stream, length, output, direct);
 }
 
 }  // namespace

@@ -1,9 +1,8 @@
 #include "mdfwriter/container_writer.h"
 
-#include <mbedtls/cipher.h>
-#include <mbedtls/md.h>
-#include <mbedtls/pkcs5.h>
+#include <openssl/evp.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 
@@ -46,8 +45,8 @@ uint32_t crc32_register(const std::vector<uint8_t>& bytes) {
   return crc;
 }
 
-void check(int result, const char* what) {
-  if (result != 0) fail(what);
+void check(bool ok, const char* what) {
+  if (!ok) fail(what);
 }
 
 }  // namespace
@@ -72,39 +71,38 @@ std::vector<uint8_t> wrap_encrypted(const std::vector<uint8_t>& content,
   out.insert(out.end(), options.salt.begin(), options.salt.end());
 
   unsigned char key[32];
-  static const unsigned char kEmpty = 0;
-  const auto* password = options.password.empty()
-                             ? &kEmpty
-                             : reinterpret_cast<const unsigned char*>(options.password.data());
-  mbedtls_md_context_t md;
-  mbedtls_md_init(&md);
-  check(mbedtls_md_setup(&md, mbedtls_md_info_from_type(MBEDTLS_MD_SHA256), 1), "md setup");
-  check(mbedtls_pkcs5_pbkdf2_hmac(&md, password, options.password.size(), options.salt.data(),
-                                  options.salt.size(), options.iterations, sizeof(key), key),
+  static const char kEmpty = 0;
+  const char* password = options.password.empty() ? &kEmpty : options.password.data();
+  // A count of 0 stands for one round, as the readers take it.
+  int rounds = options.iterations == 0 ? 1 : static_cast<int>(options.iterations);
+  check(options.iterations <= INT_MAX &&
+            PKCS5_PBKDF2_HMAC(password, static_cast<int>(options.password.size()),
+                              options.salt.data(), static_cast<int>(options.salt.size()), rounds,
+                              EVP_sha256(), sizeof(key), key) == 1,
         "PBKDF2");
-  mbedtls_md_free(&md);
 
-  mbedtls_cipher_context_t cipher;
-  mbedtls_cipher_init(&cipher);
-  check(mbedtls_cipher_setup(
-            &cipher, mbedtls_cipher_info_from_values(MBEDTLS_CIPHER_ID_AES, 256, MBEDTLS_MODE_GCM)),
+  EVP_CIPHER_CTX* cipher = EVP_CIPHER_CTX_new();
+  int n = 0;
+  check(cipher && EVP_EncryptInit_ex(cipher, EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
+            EVP_CIPHER_CTX_ctrl(cipher, EVP_CTRL_GCM_SET_IVLEN,
+                                static_cast<int>(options.nonce.size()), nullptr) == 1 &&
+            EVP_EncryptInit_ex(cipher, nullptr, nullptr, key, options.nonce.data()) == 1,
         "cipher setup");
-  check(mbedtls_cipher_setkey(&cipher, key, 256, MBEDTLS_ENCRYPT), "set key");
-  check(mbedtls_cipher_set_iv(&cipher, options.nonce.data(), options.nonce.size()), "set iv");
   // The header, nonce, iteration count and salt are authenticated as stored.
-  check(mbedtls_cipher_update_ad(&cipher, out.data(), 52), "additional data");
+  check(EVP_EncryptUpdate(cipher, nullptr, &n, out.data(), 52) == 1, "additional data");
   size_t start = out.size();
   out.resize(start + content.size() + 16);
-  size_t produced = 0;
+  int produced = 0;
   if (!content.empty())
-    check(mbedtls_cipher_update(&cipher, content.data(), content.size(), &out[start], &produced),
+    check(EVP_EncryptUpdate(cipher, &out[start], &produced, content.data(),
+                            static_cast<int>(content.size())) == 1,
           "encrypt");
-  size_t tail = 0;
-  check(mbedtls_cipher_finish(&cipher, &out[start + produced], &tail), "finish");
-  out.resize(start + produced + tail);
+  int tail = 0;
+  check(EVP_EncryptFinal_ex(cipher, &out[start + produced], &tail) == 1, "finish");
+  out.resize(start + static_cast<size_t>(produced + tail));
   unsigned char tag[16];
-  check(mbedtls_cipher_write_tag(&cipher, tag, sizeof(tag)), "tag");
-  mbedtls_cipher_free(&cipher);
+  check(EVP_CIPHER_CTX_ctrl(cipher, EVP_CTRL_GCM_GET_TAG, sizeof(tag), tag) == 1, "tag");
+  EVP_CIPHER_CTX_free(cipher);
   out.insert(out.end(), tag, tag + sizeof(tag));
   return out;
 }
