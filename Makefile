@@ -2,10 +2,11 @@
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
+WIN_BUILD ?= build-win
 FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build check fuzz demo bench clean format
+.PHONY: all deps build check fuzz demo bench clean format windows check-windows dist-windows
 
 all: build
 
@@ -22,6 +23,25 @@ check: build
 	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DQUARROW_SANITIZE=ON >/dev/null
 	@cmake --build $(ASAN_BUILD) -j $(JOBS)
 	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
+
+# The Windows program, cross-built with MinGW-w64 against libraries built
+# for the target from Debian's sources (cached outside the build folder).
+# Wine runs what the build runs: its prefix lives in the build folder.
+WINE_ENV = WINEPREFIX=$(abspath $(WIN_BUILD))/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES=winemenubuilder.exe=d
+windows:
+	@scripts/install-deps windows
+	@prefix=$$(scripts/build-win-deps | tail -n 1) && \
+		cmake -S . -B $(WIN_BUILD) -DCMAKE_BUILD_TYPE=Release \
+		-DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/mingw-w64.cmake) -DQUARROW_WIN_DEPS=$$prefix >/dev/null
+	@cmake --build $(WIN_BUILD) -j $(JOBS) --target quarrow mklog
+
+# The whole suite on the Windows build, under Wine.
+check-windows: windows
+	@$(WINE_ENV) cmake --build $(WIN_BUILD) -j $(JOBS)
+	@cd $(WIN_BUILD) && $(WINE_ENV) ctest --output-on-failure -j $(JOBS)
+
+dist-windows: windows
+	@scripts/dist-windows $(WIN_BUILD) $$(scripts/build-win-deps | tail -n 1)
 
 # Every fuzz target for FUZZ_SECONDS, built with clang, ASan and UBSan in
 # its own folder; fails on any finding.
@@ -46,4 +66,4 @@ format:
 	@clang-format -i $$(git ls-files '*.cc' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(WIN_BUILD) dist

@@ -1,15 +1,14 @@
 #include "app/resource_limits.h"
 
-#include <unistd.h>
+#include "core/large_memory.h"
 
 namespace quarrow {
 
 uint64_t default_max_unwrapped_bytes() {
-  long pages = sysconf(_SC_PHYS_PAGES);
-  long page_size = sysconf(_SC_PAGE_SIZE);
-  if (pages <= 0 || page_size <= 0) return uint64_t{1} << 30;
+  uint64_t bytes = physical_memory_bytes();
+  if (bytes == 0) return uint64_t{1} << 30;
   // The converted frames and the tables need room beside the content.
-  return static_cast<uint64_t>(pages) / 4 * static_cast<uint64_t>(page_size);
+  return bytes / 4;
 }
 
 }  // namespace quarrow

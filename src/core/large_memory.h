@@ -22,4 +22,7 @@ void* large_memory_alloc(uint64_t size);
 // for blocks below the threshold or where the system has no such advice.
 void large_memory_advise(void* p, uint64_t size);
 
+// The machine's physical memory in bytes; 0 when it cannot be told.
+uint64_t physical_memory_bytes();
+
 }  // namespace quarrow

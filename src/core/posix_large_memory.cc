@@ -51,4 +51,11 @@ void large_memory_advise(void* p, uint64_t size) {
 #endif
 }
 
+uint64_t physical_memory_bytes() {
+  long pages = sysconf(_SC_PHYS_PAGES);
+  long page_size = sysconf(_SC_PAGE_SIZE);
+  if (pages <= 0 || page_size <= 0) return 0;
+  return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size);
+}
+
 }  // namespace quarrow

@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdint>
 
+#include "core/format.h"
 #include "core/string_view.h"
 
 namespace quarrow {
@@ -44,7 +45,7 @@ class SsoString {
   char* push_back(char c) { return append(&c, 1); }
   // Appends a printf-style expansion ("." as decimal point whatever the
   // locale). Returns the number of characters appended, -1 on failure.
-  int64_t append_format(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  int64_t append_format(const char* format, ...) QUARROW_FORMAT(2, 3);
   int64_t append_vformat(const char* format, va_list args);
   // Sets the length to n <= capacity() and writes the terminator; used after
   // writing into reserved room.

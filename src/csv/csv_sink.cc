@@ -33,7 +33,7 @@ constexpr uint64_t kDirectRoom = 96;
 // Formats into the free room of row in one pass; only a row that does not
 // fit is formatted a second time, after the buffer grew.
 bool append_formatted(SsoString* row, double time, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+    QUARROW_FORMAT(3, 4);
 
 bool append_formatted(SsoString* row, double time, const char* format, ...) {
   uint64_t length = row->size();

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "io/file_stream.h"
 #include "log/log.h"
 
 namespace quarrow {
@@ -151,6 +152,27 @@ bool folder_stat_relative(Folder* folder, StringView relative, PathInfo* info) {
   return folder->stat(path, info);
 }
 
+ByteStream* file_stream_open_path(StringView path, uint32_t flags) {
+  int32_t mode;
+  switch (flags & (FS_OPEN_READ | FS_OPEN_WRITE)) {
+    case FS_OPEN_READ:
+      mode = FILE_MODE_READ;
+      break;
+    case FS_OPEN_WRITE:
+      mode = FILE_MODE_WRITE;
+      break;
+    case FS_OPEN_READ | FS_OPEN_WRITE:
+      mode = FILE_MODE_UPDATE;
+      break;
+    default:
+      return nullptr;
+  }
+  SsoString c_path;
+  if (path.size > 0 && std::memchr(path.data, 0, path.size) != nullptr) return nullptr;
+  if (!c_path.assign(path)) return nullptr;
+  return file_stream_open(c_path.c_str(), mode);
+}
+
 void path_normalize(SsoString* path) {
   if (!path) return;
   char* chars = path->data();
@@ -158,9 +180,11 @@ void path_normalize(SsoString* path) {
   for (uint64_t i = 0; i < size; ++i) {
     if (chars[i] == '\\') chars[i] = '/';
   }
-  // One pass over non-overlapping pairs: "///" becomes "//".
-  uint64_t kept = 0;
-  for (uint64_t i = 0; i < size; ++i) {
+  // One pass over non-overlapping pairs: "///" becomes "//". The two
+  // separators that open a network path ("//server/share") stay, or logs on
+  // a share could not be named at all.
+  uint64_t kept = size >= 2 && chars[0] == '/' && chars[1] == '/' ? 2 : 0;
+  for (uint64_t i = kept; i < size; ++i) {
     chars[kept++] = chars[i];
     if (chars[i] == '/' && i + 1 < size && chars[i + 1] == '/') ++i;
   }

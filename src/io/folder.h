@@ -130,6 +130,12 @@ ByteStream* folder_open_relative(Folder* folder, StringView relative, uint32_t f
 bool folder_remove_relative(Folder* folder, StringView relative);
 bool folder_stat_relative(Folder* folder, StringView relative, PathInfo* info);
 
+// What the platform folders' open_file does: maps the flags to a file mode
+// and opens a zero-terminated copy of the path. Null for flags with neither
+// read nor write, and for a path with an embedded zero byte, on which the
+// platform would silently act on its prefix.
+ByteStream* file_stream_open_path(StringView path, uint32_t flags);
+
 // The process's working directory with "/" separators; false on failure.
 bool current_directory(SsoString* out);
 

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <new>
 
-#include "io/file_stream.h"
 #include "io/folder.h"
 
 namespace quarrow {
@@ -84,23 +83,7 @@ class PosixFolder : public Folder {
   }
 
   ByteStream* open_file(StringView path, uint32_t flags) override {
-    int32_t mode;
-    switch (flags & (FS_OPEN_READ | FS_OPEN_WRITE)) {
-      case FS_OPEN_READ:
-        mode = FILE_MODE_READ;
-        break;
-      case FS_OPEN_WRITE:
-        mode = FILE_MODE_WRITE;
-        break;
-      case FS_OPEN_READ | FS_OPEN_WRITE:
-        mode = FILE_MODE_UPDATE;
-        break;
-      default:
-        return nullptr;
-    }
-    SsoString c_path;
-    if (!platform_path(path, &c_path)) return nullptr;
-    return file_stream_open(c_path.c_str(), mode);
+    return file_stream_open_path(path, flags);
   }
 };
 

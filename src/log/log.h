@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "core/format.h"
+
 namespace quarrow {
 
 // Levels of diagnostic lines, lowest first.
@@ -24,7 +26,7 @@ void log_set_output_level(int32_t level);
 // bytes, line feed included; longer messages are cut) and writes it with a
 // single write to standard error. Does not test the level: use QLOG.
 void log_write(int32_t level, const char* tag, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+    QUARROW_FORMAT(3, 4);
 
 }  // namespace quarrow
 

@@ -16,6 +16,7 @@
 #include "io/folder.h"
 #include "log/log.h"
 #include "mdfwriter/container_writer.h"
+#include "support/platform.h"
 
 namespace quarrow::test {
 namespace {
@@ -87,15 +88,6 @@ class FaultyFolder : public Folder {
   FaultPlan* plan_;
 };
 
-size_t open_descriptors() {
-  size_t n = 0;
-  for (auto it = std::filesystem::directory_iterator("/proc/self/fd");
-       it != std::filesystem::directory_iterator(); ++it) {
-    ++n;
-  }
-  return n;
-}
-
 // True when part has whole's header and only rows of whole, in whole's
 // order: a table written from some of the frames.
 bool rows_in_order(const std::string& part, const std::string& whole) {
@@ -161,7 +153,7 @@ TEST_P(FaultSweepTest, EveryFailureIsReportedAndLeavesNoPartialTable) {
   FaultPlan clean;
   ASSERT_EQ(convert(&clean), 0);
   expect_tables_at(tmp_ / "out/log", log_.tables);
-  const size_t descriptors = open_descriptors();
+  const size_t descriptors = open_handles();
 
   for (int64_t n = 1; n <= clean.count; ++n) {
     FaultPlan plan;
@@ -195,7 +187,7 @@ TEST_P(FaultSweepTest, EveryFailureIsReportedAndLeavesNoPartialTable) {
     EXPECT_TRUE(lin.empty() || lin == log_.tables.lin ||
                 (lost_rows && rows_in_order(lin, log_.tables.lin)));
   }
-  EXPECT_EQ(open_descriptors(), descriptors);
+  EXPECT_EQ(open_handles(), descriptors);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -16,6 +16,7 @@
 #include "io/memory_stream.h"
 #include "mdfwriter/block_builder.h"
 #include "mdfwriter/container_writer.h"
+#include "support/platform.h"
 #include "support/process.h"
 
 namespace quarrow::test {
@@ -51,9 +52,9 @@ TEST_P(HostileClaimTest, EndsInBoundedTimeAndMemory) {
   // present aborts the converter instead of passing unnoticed.
   const char* options = std::getenv("ASAN_OPTIONS");
   const std::string saved = options ? options : "";
-  setenv("ASAN_OPTIONS", (saved + ":max_allocation_size_mb=256").c_str(), 1);
+  set_environment("ASAN_OPTIONS", (saved + ":max_allocation_size_mb=256").c_str());
   ProcessResult r = run_process(QUARROW_BINARY, {tmp / "log.mf4"});
-  options ? setenv("ASAN_OPTIONS", saved.c_str(), 1) : unsetenv("ASAN_OPTIONS");
+  set_environment("ASAN_OPTIONS", options ? saved.c_str() : nullptr);
   EXPECT_EQ(r.status, c.status) << r.err;
   if (*c.message) {
     EXPECT_NE(r.err.find(std::string(" E ") + c.message), std::string::npos) << r.err;

@@ -1,8 +1,6 @@
 #include "log/log.h"
 
 #include <gtest/gtest.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -10,6 +8,7 @@
 #include <string>
 #include <tuple>
 
+#include "support/platform.h"
 #include "support/process.h"
 
 namespace quarrow::test {
@@ -26,8 +25,7 @@ std::string after_time(const std::string& line) {
 // The fixed part of a line after the time: " pid tid L ".
 std::string ids_and_letter(char letter) {
   char buf[64];
-  std::snprintf(buf, sizeof(buf), " %5lld %5lld %c ", static_cast<long long>(getpid()),
-                static_cast<long long>(syscall(SYS_gettid)), letter);
+  std::snprintf(buf, sizeof(buf), " %5lld %5lld %c ", process_id(), thread_id(), letter);
   return buf;
 }
 

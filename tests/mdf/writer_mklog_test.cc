@@ -1,20 +1,26 @@
 // mklog's command line: what the demo, the fuzz seeds and the README use.
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdlib>
 #include <string>
 
 #include "reader_test_util.h"
+#include "support/process.h"
 #include "support/temp_dir.h"
 
 namespace quarrow {
 namespace {
 
 int run_mklog(const std::string& args) {
-  const int status = std::system((MKLOG_BINARY " " + args + " >/dev/null 2>&1").c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  std::vector<std::string> words;
+  for (size_t at = 0; at < args.size();) {
+    size_t end = args.find(' ', at);
+    if (end == std::string::npos) end = args.size();
+    if (end > at) words.push_back(args.substr(at, end - at));
+    at = end + 1;
+  }
+  return test::run_process(MKLOG_BINARY, words).status;
 }
 
 TEST(WriterMklog, WritesTheRequestedLayoutOrRefusesBadArguments) {

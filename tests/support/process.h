@@ -3,15 +3,19 @@
 // Runs a program and captures what it writes, for tests that drive the real
 // binaries; captures this process's own standard error.
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <string>
 #include <vector>
 
+#include "support/platform.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 extern char** environ;
+#endif
 
 namespace quarrow::test {
 
@@ -20,6 +24,114 @@ struct ProcessResult {
   std::string out;
   std::string err;
 };
+
+#ifdef _WIN32
+
+// An unnamed scratch file, gone when its handle is closed.
+inline HANDLE scratch_file(bool inheritable) {
+  wchar_t dir[MAX_PATH], name[MAX_PATH];
+  GetTempPathW(MAX_PATH, dir);
+  GetTempFileNameW(dir, L"qrt", 0, name);
+  SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, inheritable};
+  return CreateFileW(name, GENERIC_READ | GENERIC_WRITE,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &sa, CREATE_ALWAYS,
+                     FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+}
+
+inline std::string read_all(HANDLE h) {
+  std::string s;
+  LARGE_INTEGER zero{};
+  SetFilePointerEx(h, zero, nullptr, FILE_BEGIN);
+  char buf[65536];
+  DWORD n = 0;
+  while (ReadFile(h, buf, sizeof(buf), &n, nullptr) && n > 0) s.append(buf, n);
+  return s;
+}
+
+// Quotes one argument so that CommandLineToArgvW gives it back unchanged.
+inline void append_quoted(std::wstring* line, const std::wstring& arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) {
+    *line += arg;
+    return;
+  }
+  *line += L'"';
+  size_t backslashes = 0;
+  for (wchar_t c : arg) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    line->append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    *line += c;
+  }
+  line->append(backslashes * 2, L'\\');
+  *line += L'"';
+}
+
+// Redirects the standard error handle into a scratch file while it lives;
+// text() is everything written to it so far.
+class StderrCapture {
+ public:
+  StderrCapture() : file_(scratch_file(false)), saved_(GetStdHandle(STD_ERROR_HANDLE)) {
+    SetStdHandle(STD_ERROR_HANDLE, file_);
+  }
+  ~StderrCapture() {
+    SetStdHandle(STD_ERROR_HANDLE, saved_);
+    CloseHandle(file_);
+  }
+  StderrCapture(const StderrCapture&) = delete;
+  StderrCapture& operator=(const StderrCapture&) = delete;
+  std::string text() const {
+    std::string s = read_all(file_);
+    LARGE_INTEGER zero{};
+    SetFilePointerEx(file_, zero, nullptr, FILE_END);
+    return s;
+  }
+
+ private:
+  HANDLE file_;
+  HANDLE saved_;
+};
+
+inline ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
+                                 const std::string& cwd = "") {
+  ProcessResult result;
+  HANDLE out = scratch_file(true), err = scratch_file(true);
+  SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
+  HANDLE none = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                            OPEN_EXISTING, 0, nullptr);
+  std::wstring line;
+  append_quoted(&line, wide(program));
+  for (const std::string& a : args) {
+    line += L' ';
+    append_quoted(&line, wide(a));
+  }
+  STARTUPINFOW si{};
+  si.cb = sizeof(si);
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = none;
+  si.hStdOutput = out;
+  si.hStdError = err;
+  PROCESS_INFORMATION pi{};
+  std::wstring wide_cwd = wide(cwd);
+  if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                     cwd.empty() ? nullptr : wide_cwd.c_str(), &si, &pi)) {
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    DWORD code = 0;
+    if (GetExitCodeProcess(pi.hProcess, &code)) result.status = static_cast<int>(code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+  }
+  result.out = read_all(out);
+  result.err = read_all(err);
+  CloseHandle(out);
+  CloseHandle(err);
+  CloseHandle(none);
+  return result;
+}
+
+#else
 
 inline std::string read_all_fd(int fd) {
   std::string s;
@@ -89,5 +201,7 @@ inline ProcessResult run_process(const std::string& program, const std::vector<s
   close(err_fd);
   return result;
 }
+
+#endif
 
 }  // namespace quarrow::test

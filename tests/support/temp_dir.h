@@ -1,28 +1,45 @@
 #pragma once
 
-// A scratch folder per test, removed with everything in it.
-
-#include <unistd.h>
+// A scratch folder per test, removed with everything in it. Paths use "/"
+// on every platform, as the program prints them.
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
 namespace quarrow::test {
 
+// UTF-8 text to a path and back, so that tests may name files "日本" on
+// every platform.
+inline std::filesystem::path fs_path(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+inline std::string utf8_of(const std::filesystem::path& path) {
+  std::u8string s = path.generic_u8string();
+  return std::string(s.begin(), s.end());
+}
+
 class TempDir {
  public:
   TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quarrow_test_XXXXXX").string();
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    path_ = mkdtemp(buf.data());
+    std::random_device random;
+    std::filesystem::path base = std::filesystem::temp_directory_path();
+    for (;;) {
+      std::filesystem::path candidate = base / ("quarrow_test_" + std::to_string(random()));
+      std::error_code ec;
+      if (std::filesystem::create_directory(candidate, ec)) {
+        path_ = utf8_of(candidate);
+        break;
+      }
+    }
   }
   ~TempDir() {
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    std::filesystem::remove_all(fs_path(path_), ec);
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -35,8 +52,8 @@ class TempDir {
 };
 
 inline void write_file(const std::string& path, const std::string& bytes) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << bytes;
+  std::filesystem::create_directories(fs_path(path).parent_path());
+  std::ofstream(fs_path(path), std::ios::binary) << bytes;
 }
 
 inline void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
@@ -44,12 +61,12 @@ inline void write_file(const std::string& path, const std::vector<uint8_t>& byte
 }
 
 inline std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(fs_path(path), std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 inline bool file_exists(const std::string& path) {
-  return std::filesystem::exists(path);
+  return std::filesystem::exists(fs_path(path));
 }
 
 // Every file and folder below root as a sorted list of relative paths;
@@ -57,9 +74,10 @@ inline bool file_exists(const std::string& path) {
 inline std::vector<std::string> list_tree(const std::string& root) {
   std::vector<std::string> entries;
   std::error_code ec;
-  for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
+  const std::filesystem::path base = fs_path(root);
+  for (auto it = std::filesystem::recursive_directory_iterator(base, ec);
        !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-    std::string relative = std::filesystem::relative(it->path(), root).string();
+    std::string relative = utf8_of(std::filesystem::relative(it->path(), base));
     if (it->is_directory() && !it->is_symlink()) relative += "/";
     entries.push_back(relative);
   }

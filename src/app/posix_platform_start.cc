@@ -1,0 +1,9 @@
+#include "app/platform_start.h"
+
+namespace quarrow {
+
+// Arguments arrive as the bytes the shell passed, UTF-8 by convention, and
+// standard output has no text mode.
+bool platform_start(int*, char***) { return true; }
+
+}  // namespace quarrow

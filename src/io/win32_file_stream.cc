@@ -1,0 +1,179 @@
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "core/win32_wide.h"
+#include "io/file_stream.h"
+
+namespace quarrow {
+
+namespace {
+
+// Tables are written a row at a time: a buffer this large turns a system
+// call per row into one per 256 KiB.
+constexpr uint32_t kWriteBufferSize = 256 * 1024;
+// ReadFile and WriteFile count in 32 bits.
+constexpr uint64_t kMaxCall = 1u << 30;
+
+// A file on a Win32 handle with 64-bit positions. Bytes pass unchanged: there
+// is no text mode here, so tables keep their LF line ends.
+class FileStream : public ByteStream {
+ public:
+  FileStream(HANDLE h, int32_t mode) : handle_(h), mode_(mode) {}
+
+  int64_t read(void* buffer, uint64_t count) override {
+    if (mode_ == FILE_MODE_WRITE) return STREAM_UNSUPPORTED;
+    auto* out = static_cast<unsigned char*>(buffer);
+    uint64_t done = 0;
+    while (done < count) {
+      uint64_t ask = count - done < kMaxCall ? count - done : kMaxCall;
+      DWORD got = 0;
+      if (!ReadFile(handle_, out + done, static_cast<DWORD>(ask), &got, nullptr)) {
+        // What arrived before the failure still counts, as with fread; the
+        // next call reports the failure.
+        if (done == 0) return -1;
+        break;
+      }
+      if (got == 0) break;
+      done += got;
+    }
+    return static_cast<int64_t>(done);
+  }
+
+  int64_t write(const void* buffer, uint64_t count) override {
+    if (mode_ == FILE_MODE_READ) return STREAM_UNSUPPORTED;
+    const auto* in = static_cast<const unsigned char*>(buffer);
+    if (buffer_) {
+      if (count <= kWriteBufferSize - filled_) {
+        std::memcpy(buffer_ + filled_, in, count);
+        filled_ += static_cast<uint32_t>(count);
+        return static_cast<int64_t>(count);
+      }
+      if (!flush()) return 0;
+      if (count < kWriteBufferSize) {
+        std::memcpy(buffer_, in, count);
+        filled_ = static_cast<uint32_t>(count);
+        return static_cast<int64_t>(count);
+      }
+    }
+    return static_cast<int64_t>(write_through(in, count));
+  }
+
+  int64_t tell() override {
+    LARGE_INTEGER zero{}, at{};
+    if (!SetFilePointerEx(handle_, zero, &at, FILE_CURRENT)) return -1;
+    return at.QuadPart + filled_;
+  }
+
+  int64_t seek(int64_t offset, int32_t origin) override {
+    DWORD how;
+    switch (origin) {
+      case STREAM_SEEK_SET:
+        how = FILE_BEGIN;
+        break;
+      case STREAM_SEEK_CUR:
+        how = FILE_CURRENT;
+        break;
+      case STREAM_SEEK_END:
+        how = FILE_END;
+        break;
+      default:
+        return -1;
+    }
+    if (!flush()) return -1;
+    LARGE_INTEGER distance{}, at{};
+    distance.QuadPart = offset;
+    if (!SetFilePointerEx(handle_, distance, &at, how)) return -1;
+    return at.QuadPart;
+  }
+
+  int64_t close() override {
+    bool ok = flush();
+    ok = CloseHandle(handle_) && ok;
+    handle_ = INVALID_HANDLE_VALUE;
+    std::free(buffer_);
+    buffer_ = nullptr;
+    return ok ? 0 : -1;
+  }
+
+  ~FileStream() override {
+    if (handle_ != INVALID_HANDLE_VALUE) {
+      flush();
+      CloseHandle(handle_);
+    }
+    std::free(buffer_);
+  }
+
+  // Gives a file opened for writing the large buffer; without the memory it
+  // writes through.
+  void buffer_writes() { buffer_ = static_cast<unsigned char*>(std::malloc(kWriteBufferSize)); }
+
+ private:
+  uint64_t write_through(const unsigned char* in, uint64_t count) {
+    uint64_t done = 0;
+    while (done < count) {
+      uint64_t ask = count - done < kMaxCall ? count - done : kMaxCall;
+      DWORD put = 0;
+      if (!WriteFile(handle_, in + done, static_cast<DWORD>(ask), &put, nullptr) || put == 0) {
+        break;
+      }
+      done += put;
+    }
+    return done;
+  }
+
+  bool flush() {
+    if (filled_ == 0) return true;
+    bool ok = write_through(buffer_, filled_) == filled_;
+    filled_ = 0;
+    return ok;
+  }
+
+  HANDLE handle_;
+  int32_t mode_;
+  unsigned char* buffer_ = nullptr;
+  uint32_t filled_ = 0;
+};
+
+}  // namespace
+
+ByteStream* file_stream_open(const char* path, int32_t mode) {
+  if (!path) return nullptr;
+  DWORD access, disposition;
+  switch (mode) {
+    case FILE_MODE_READ:
+      access = GENERIC_READ;
+      disposition = OPEN_EXISTING;
+      break;
+    case FILE_MODE_WRITE:
+      access = GENERIC_WRITE;
+      disposition = CREATE_ALWAYS;
+      break;
+    case FILE_MODE_UPDATE:
+      access = GENERIC_READ | GENERIC_WRITE;
+      disposition = OPEN_EXISTING;
+      break;
+    default:
+      return nullptr;
+  }
+  GrowArray<wchar_t> wide;
+  if (!wide_path(path, &wide)) return nullptr;
+  // Others may read and write what is open here, as with the C library's
+  // files, so a log another tool still has open can be converted. Deleting
+  // is shared too: a converted input is removed before its stream closes.
+  HANDLE h =
+      CreateFileW(wide.data(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  auto* s = new (std::nothrow) FileStream(h, mode);
+  if (!s) {
+    CloseHandle(h);
+    return nullptr;
+  }
+  if (mode == FILE_MODE_WRITE) s->buffer_writes();
+  return s;
+}
+
+}  // namespace quarrow
