@@ -31,14 +31,30 @@ WINE_ENV = WINEPREFIX=$(abspath $(WIN_BUILD))/wineprefix WINEDEBUG=-all WINEDLLO
 windows:
 	@scripts/install-deps windows
 	@prefix=$$(scripts/build-win-deps | tail -n 1) && \
+		{ [ "$$(cat $(WIN_BUILD)/deps-prefix 2>/dev/null)" = "$$prefix" ] || \
+		  rm -f $(WIN_BUILD)/CMakeCache.txt; } && \
 		cmake -S . -B $(WIN_BUILD) -DCMAKE_BUILD_TYPE=Release \
-		-DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/mingw-w64.cmake) -DQUARROW_WIN_DEPS=$$prefix >/dev/null
+		-DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/mingw-w64.cmake) -DQUARROW_WIN_DEPS=$$prefix >/dev/null && \
+		echo "$$prefix" > $(WIN_BUILD)/deps-prefix
 	@cmake --build $(WIN_BUILD) -j $(JOBS) --target quarrow mklog
 
-# The whole suite on the Windows build, under Wine.
+# The whole suite on the Windows build, under Wine. The prefix gets the
+# administrative share of drive C: (\\localhost\C$), as every Windows
+# machine has, so that network paths are tested too.
 check-windows: windows
 	@$(WINE_ENV) cmake --build $(WIN_BUILD) -j $(JOBS)
+	@prefix=$(abspath $(WIN_BUILD))/wineprefix; \
+		[ -f $$prefix/system.reg ] || $(WINE_ENV) wineboot -i >/dev/null 2>&1; \
+		mkdir -p $$prefix/dosdevices/unc/localhost && \
+		ln -sfn ../../c: "$$prefix/dosdevices/unc/localhost/C\$$"
 	@cd $(WIN_BUILD) && $(WINE_ENV) ctest --output-on-failure -j $(JOBS)
+	@! x86_64-w64-mingw32-objdump -p $(WIN_BUILD)/quarrow.exe | \
+		awk '/DLL Name:/ { print tolower($$3) }' | \
+		grep -v -x -E '(kernel32|advapi32|msvcrt|shell32|user32|ws2_32)\.dll' || \
+		{ echo "quarrow.exe needs DLLs beyond the system's"; exit 1; }
+	@awk '/: Skipped$$/ { getline why; getline name; sub(/^\[  SKIPPED \] /, "", name); \
+		sub(/ \(.*/, "", name); print "skipped under Wine: " name ": " why }' \
+		$(WIN_BUILD)/Testing/Temporary/LastTest.log
 
 dist-windows: windows
 	@scripts/dist-windows $(WIN_BUILD) $$(scripts/build-win-deps | tail -n 1)

@@ -85,9 +85,11 @@ bool wide_path(StringView path, GrowArray<wchar_t>* out) {
     if ((*out)[i] == L'/') (*out)[i] = L'\\';
   }
   if (starts_with(*out, L"\\\\?\\") || starts_with(*out, L"\\\\.\\")) return true;
-  bool unc = size >= 2 && is_separator((*out)[0]) && is_separator((*out)[1]);
+  // A path that starts at a root: a drive, a share, or the current drive's
+  // root ("/logs"). Relative paths cannot take the long form.
+  bool rooted = size >= 1 && is_separator((*out)[0]);
   bool drive = size >= 3 && (*out)[1] == L':' && is_separator((*out)[2]);
-  if (size < kClassicPathLimit || !(unc || drive)) return true;
+  if (size < kClassicPathLimit || !(rooted || drive)) return true;
 
   // The long form takes the path literally, so "." and ".." must be gone
   // first; the system's own resolution does that without a length limit.
@@ -99,7 +101,7 @@ bool wide_path(StringView path, GrowArray<wchar_t>* out) {
   DWORD got = GetFullPathNameW(out->data(), need, full.data(), nullptr);
   if (got == 0 || got >= need) return false;
   while (full.size() > got + 1) full.pop_back();
-  if (unc) {
+  if (starts_with(full, L"\\\\")) {
     drop_front(&full, 1);  // "\\server" becomes "\server", then "\\?\UNC\server"
     if (!insert_front(&full, L"\\\\?\\UNC")) return false;
   } else if (!insert_front(&full, L"\\\\?\\")) {
