@@ -17,14 +17,25 @@ bool is_missing(DWORD error) {
          error == ERROR_BAD_NET_NAME || error == ERROR_DIRECTORY;
 }
 
-// Trailing separators are ignored, as on the other platform, so "x.MF4/"
-// still names the file x.MF4; a drive or share root keeps its own.
-StringView without_trailing_separators(StringView path) {
-  while (path.size > 1 && path[path.size - 1] == '/' &&
-         !(path.size == 3 && path[1] == ':')) {
+// The root of a share, "//server/share", which the system only takes with
+// its trailing separator.
+bool is_share_root(StringView path) {
+  if (path.size < 3 || path[0] != '/' || path[1] != '/') return false;
+  int separators = 0;
+  for (uint64_t i = 2; i < path.size; ++i) separators += path[i] == '/';
+  return separators == 1 && path[path.size - 1] != '/';
+}
+
+// The path to query: trailing separators are ignored, as on the other
+// platform, so "x.MF4/" still names the file x.MF4; a drive root and a
+// share root keep one.
+bool query_path(StringView path, GrowArray<wchar_t>* out) {
+  while (path.size > 1 && path[path.size - 1] == '/' && !(path.size == 3 && path[1] == ':')) {
     --path.size;
   }
-  return path;
+  if (!is_share_root(path)) return wide_path(path, out);
+  SsoString root;
+  return root.assign(path) && root.push_back('/') && wide_path(root, out);
 }
 
 class Win32Folder : public Folder {
@@ -33,7 +44,7 @@ class Win32Folder : public Folder {
 
   bool stat(StringView path, PathInfo* info) override {
     GrowArray<wchar_t> wide;
-    if (!wide_path(without_trailing_separators(path), &wide)) return false;
+    if (!query_path(path, &wide)) return false;
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW(wide.data(), GetFileExInfoStandard, &data)) {
       if (!is_missing(GetLastError())) return false;

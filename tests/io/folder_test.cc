@@ -110,6 +110,19 @@ TEST(FolderTest, StatReportsKindAndSizeAndRefusesEmbeddedZeros) {
   EXPECT_TRUE(file_exists(tmp / "f.MF4"));
 }
 
+TEST(FolderTest, ShareRootsAndTheirFoldersAreFolders) {
+  TempDir tmp;
+  const std::string share = unc_path_of(tmp.path());
+  if (share.empty()) GTEST_SKIP() << "no network share reaches the scratch folder here";
+  const std::string root = share.substr(0, share.find('/', share.find('/', 2) + 1));
+  auto folder = folder_create(StringView());
+  for (const std::string& path : {root, root + "/", share, share + "/"}) {
+    PathInfo info;
+    ASSERT_TRUE(folder->stat(path.c_str(), &info)) << path;
+    EXPECT_EQ(info.kind, PATH_FOLDER) << path;
+  }
+}
+
 TEST(PathNormalizeTest, MakesPathsAbsoluteWithSlashes) {
   TempDir tmp;
   const std::filesystem::path saved = std::filesystem::current_path();
