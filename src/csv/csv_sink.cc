@@ -32,8 +32,7 @@ constexpr uint64_t kDirectRoom = 96;
 
 // Formats into the free room of row in one pass; only a row that does not
 // fit is formatted a second time, after the buffer grew.
-bool append_formatted(SsoString* row, double time, const char* format, ...)
-    QUARROW_FORMAT(3, 4);
+bool append_formatted(SsoString* row, double time, const char* format, ...) QUARROW_FORMAT(3, 4);
 
 bool append_formatted(SsoString* row, double time, const char* format, ...) {
   uint64_t length = row->size();
@@ -228,18 +227,18 @@ void FramePool::reset() {
 }
 
 bool csv_format_can_row(const CanFrame& frame, double start_time, SsoString* row) {
-  return format_can(CanRow{frame.timestamp + start_time, frame.bus_channel, frame.id, frame.ide,
-                           frame.dlc, static_cast<int>(frame.data_length), frame.dir, frame.edl,
-                           frame.brs, frame.esi, frame.rtr, frame.data,
-                           clipped_length(frame, kCanFrameStorage)},
-                    row);
+  return format_can(
+      CanRow{frame.timestamp + start_time, frame.bus_channel, frame.id, frame.ide, frame.dlc,
+             static_cast<int>(frame.data_length), frame.dir, frame.edl, frame.brs, frame.esi,
+             frame.rtr, frame.data, clipped_length(frame, kCanFrameStorage)},
+      row);
 }
 
 bool csv_format_lin_row(const LinFrame& frame, double start_time, SsoString* row) {
-  return format_lin(LinRow{frame.timestamp + start_time, frame.bus_channel, frame.id,
-                           frame.received_count, frame.dir, frame.data,
-                           clipped_length(frame, kLinFrameStorage)},
-                    row);
+  return format_lin(
+      LinRow{frame.timestamp + start_time, frame.bus_channel, frame.id, frame.received_count,
+             frame.dir, frame.data, clipped_length(frame, kLinFrameStorage)},
+      row);
 }
 
 void frames_sort_by_time(SortEntry* entries, uint64_t count) {
@@ -277,7 +276,28 @@ std::unique_ptr<CsvSink> csv_sink_create(Folder* input, Folder* output,
 void CsvSink::forget_frames() {
   can_frames_.clear();
   lin_frames_.clear();
+  can_runs_.clear();
+  lin_runs_.clear();
   pool_.reset();
+}
+
+namespace {
+
+// Ends the current run when frames arrived since the last one ended.
+bool close_run(const GrowArray<SortEntry>& frames, GrowArray<uint64_t>* runs) {
+  uint64_t end = frames.size();
+  if (end == (runs->empty() ? 0 : runs->back())) return true;
+  return runs->append(end);
+}
+
+}  // namespace
+
+void CsvSink::on_group_end(const GroupList&) {
+  // Without room for the boundary the runs merge with the next group's;
+  // the table is then ordered by the whole sort below.
+  if (!close_run(can_frames_, &can_runs_) || !close_run(lin_frames_, &lin_runs_)) {
+    run_lost_ = true;
+  }
 }
 
 bool CsvSink::on_file_begin(StringView, MdfFile* mdf) {
@@ -288,6 +308,7 @@ bool CsvSink::on_file_begin(StringView, MdfFile* mdf) {
   }
   forget_frames();
   store_failed_ = false;
+  run_lost_ = false;
   return true;
 }
 
@@ -334,25 +355,40 @@ bool CsvSink::write_table(ByteStream* stream, bool is_can, uint64_t* rows) {
   *rows = 0;
   if (count == 0) return true;
   SortEntry* entries = is_can ? can_frames_.data() : lin_frames_.data();
-  frames_sort_by_time(entries, count);
+  GrowArray<uint64_t>& runs = is_can ? can_runs_ : lin_runs_;
+  // The table is the stable sort by time of all frames in read order. Each
+  // data group's run is sorted on its own, which costs nothing for the time
+  // order loggers write, and the runs are merged while the rows go out.
+  uint64_t whole = count;
+  const uint64_t* ends = &whole;
+  uint64_t run_count = 1;
+  if (!run_lost_ && close_run(is_can ? can_frames_ : lin_frames_, &runs) &&
+      runs.size() <= kMaxMergedRuns) {
+    ends = runs.data();
+    run_count = runs.size();
+  }
+  for (uint64_t r = 0, start = 0; r < run_count; start = ends[r++]) {
+    frames_sort_by_time(entries + start, ends[r] - start);
+  }
   if (stream_write(stream, header, header_size) != static_cast<int64_t>(header_size)) {
     QLOG(LOG_ERROR, "Could not write %s header", label);
     return false;
   }
   // Only a hint: a row that does not fit grows the buffer itself.
   (void)row_.reserve(kRowCapacity);
-  for (uint64_t i = 0; i < count; ++i) {
+  bool written = frames_merge_runs(entries, ends, run_count, [&](const SortEntry& entry) {
     row_.clear();
-    bool formatted = is_can ? format_stored_can(*entries[i].frame, start_time_, &row_)
-                            : format_stored_lin(*entries[i].frame, start_time_, &row_);
+    bool formatted = is_can ? format_stored_can(*entry.frame, start_time_, &row_)
+                            : format_stored_lin(*entry.frame, start_time_, &row_);
     if (!formatted ||
         stream_write(stream, row_.c_str(), row_.size()) != static_cast<int64_t>(row_.size())) {
-      QLOG(LOG_ERROR, "Could not write %s data", label);
       return false;
     }
     ++*rows;
-  }
-  return true;
+    return true;
+  });
+  if (!written) QLOG(LOG_ERROR, "Could not write %s data", label);
+  return written;
 }
 
 bool CsvSink::on_file_end(StringView output_base) {

@@ -84,6 +84,9 @@ class CsvSink : public FrameSink {
   bool on_file_end(StringView output_base) override;
   // True when a group carries CAN data, CAN remote or LIN frames.
   bool wants_group(const GroupList& groups) override;
+  // Closes the data group's run of frames: each run is ordered on its own
+  // and the runs are merged as the tables are written.
+  void on_group_end(const GroupList& groups) override;
 
   double start_time() const { return start_time_; }
   uint64_t can_frame_count() const { return can_frames_.size(); }
@@ -97,9 +100,13 @@ class CsvSink : public FrameSink {
   double start_time_ = 0.0;
   GrowArray<SortEntry> can_frames_;
   GrowArray<SortEntry> lin_frames_;
+  // Where each data group's frames end in the arrays above.
+  GrowArray<uint64_t> can_runs_;
+  GrowArray<uint64_t> lin_runs_;
   FramePool pool_;
   SsoString row_;
   bool store_failed_ = false;
+  bool run_lost_ = false;  // a run boundary could not be kept
 };
 
 // A writer over the two folders, or null when memory is short or a folder or
@@ -110,9 +117,43 @@ std::unique_ptr<CsvSink> csv_sink_create(Folder* input, Folder* output,
 // Sorts entries by key, ascending; equal keys keep their order.
 void frames_sort_by_time(SortEntry* entries, uint64_t count);
 
+// The most runs frames_merge_runs takes.
+inline constexpr uint64_t kMaxMergedRuns = 64;
+
+// Visits the entries in the order of a stable sort by key of all of them,
+// given runs that are each sorted already: run i is
+// [ends[i - 1], ends[i]) with ends[-1] = 0 and ends[run_count - 1] the
+// entry count. Ties go to the earlier run. visit(const SortEntry&) returns
+// false to stop; the result is false when it did.
+// REQUIRES: run_count <= kMaxMergedRuns.
+template <typename Visit>
+bool frames_merge_runs(const SortEntry* entries, const uint64_t* ends, uint64_t run_count,
+                       Visit&& visit);
+
 // Appends one table row for a frame, clipping its bytes to the frame's
 // storage. Returns false when memory is short.
 bool csv_format_can_row(const CanFrame& frame, double start_time, SsoString* row);
 bool csv_format_lin_row(const LinFrame& frame, double start_time, SsoString* row);
+
+template <typename Visit>
+bool frames_merge_runs(const SortEntry* entries, const uint64_t* ends, uint64_t run_count,
+                       Visit&& visit) {
+  // Loggers write each bus in time order, so there are few runs: a linear
+  // scan for the smallest head beats a heap for them, and the first head
+  // of equal keys is the earlier run's.
+  uint64_t next[kMaxMergedRuns];
+  for (uint64_t r = 0; r < run_count; ++r) next[r] = r == 0 ? 0 : ends[r - 1];
+  for (;;) {
+    uint64_t best = run_count;
+    for (uint64_t r = 0; r < run_count; ++r) {
+      if (next[r] < ends[r] &&
+          (best == run_count || entries[next[r]].key < entries[next[best]].key)) {
+        best = r;
+      }
+    }
+    if (best == run_count) return true;
+    if (!visit(entries[next[best]++])) return false;
+  }
+}
 
 }  // namespace quarrow

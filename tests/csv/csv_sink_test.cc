@@ -117,11 +117,16 @@ class CsvSinkTest : public testing::Test {
     id->id_hd = BlockRef::adopt(new HdBlock(block_descriptor(BLOCK_HD)));
     mdf_.id = BlockRef::adopt(id);
   }
-  bool convert(const std::vector<const Frame*>& frames) {
+  // The frames arrive in data groups of group_size frames (0: one group).
+  bool convert(const std::vector<const Frame*>& frames, size_t group_size = 0) {
     EXPECT_TRUE(sink_->on_file_begin("out/log", &mdf_));
-    for (const Frame* f : frames) EXPECT_TRUE(sink_->on_frame(*f));
+    for (size_t i = 0; i < frames.size(); ++i) {
+      EXPECT_TRUE(sink_->on_frame(*frames[i]));
+      if (group_size && (i + 1) % group_size == 0) sink_->on_group_end({});
+    }
     return sink_->on_file_end("out/log");
   }
+  void check_sorted_tables();
   std::string table(const char* kind) { return output_.files[std::string("out/log_") + kind]; }
   bool has(const char* kind) { return output_.files.count(std::string("out/log_") + kind) == 1; }
 
@@ -131,29 +136,41 @@ class CsvSinkTest : public testing::Test {
   std::unique_ptr<CsvSink> sink_;
 };
 
-TEST_F(CsvSinkTest, SortsStablyByTimeWithNaNLast) {
-  // Enough equal times that an unstable sort would reorder them.
+// Whether the frames come in one data group, in groups each merged with the
+// others, or in more groups than are merged, the rows are the stable sort.
+TEST_F(CsvSinkTest, SortsStablyByTimeWithNaNLastAcrossDataGroups) {
+  // Enough equal times that an unstable sort would reorder them, equal
+  // times in different groups, and -0.0 before 0.0's equal.
   std::vector<Owned<CanFrame>> frames;
   for (uint32_t i = 0; i < 40; ++i) frames.push_back(frame(i % 2 ? 5.0 : 2.0, i));
   frames.push_back(frame(NAN, 0x7AA));
   frames.push_back(frame(1.0, 0x7BB));
+  for (uint32_t i = 0; i < 30; ++i) frames.push_back(frame(i % 2 ? -0.0 : 0.0, 0x400 + i));
   auto x = frame<LinFrame>(0.3, 3), y = frame<LinFrame>(0.1, 1, {9});
   std::vector<const Frame*> pointers = {&x, &y};
   for (const auto& f : frames) pointers.push_back(&f);
-  ASSERT_TRUE(convert(pointers));
+  for (size_t group_size : {0, 1, 2, 7, 20}) {
+    SCOPED_TRACE(group_size);
+    ASSERT_TRUE(convert(pointers, group_size));
+    check_sorted_tables();
+  }
+}
 
+void CsvSinkTest::check_sorted_tables() {
   auto row = [](double t, uint32_t id) {
     char text[64];
     std::snprintf(text, sizeof text, "%10.6f;1;%03X;0;0;0;0;0;0;0;0;\n", t, id);
     return std::string(text);
   };
-  std::string want = kCanHeader + row(1, 0x7BB);
+  std::string want = kCanHeader;
+  for (uint32_t i = 0; i < 30; ++i) want += row(0, 0x400 + i);
+  want += row(1, 0x7BB);
   for (uint32_t i = 0; i < 40; i += 2) want += row(2, i);
   for (uint32_t i = 1; i < 40; i += 2) want += row(5, i);
   const std::string got = table("CAN.csv");
   EXPECT_EQ(got.substr(0, want.size()), want);
   EXPECT_TRUE(got.ends_with(";1;7AA;0;0;0;0;0;0;0;0;\n")) << got;
-  EXPECT_EQ(std::count(got.begin(), got.end(), '\n'), 43);
+  EXPECT_EQ(std::count(got.begin(), got.end(), '\n'), 73);
   EXPECT_EQ(table("LIN.csv"),
             kLinHeader + std::string("  0.100000;1;01;1;0;09\n") + "  0.300000;1;03;0;0;\n");
 }
