@@ -1,13 +1,12 @@
 #include "csv/csv_sink.h"
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
-#include "core/format.h"
 #include "core/large_memory.h"
+#include "csv/row_format.h"
 #include "io/folder.h"
 #include "io/stream.h"
 #include "log/log.h"
@@ -23,37 +22,31 @@ constexpr char kLinHeader[] = "TimestampEpoch;BusChannel;ID;DataLength;Dir;DataB
 constexpr uint64_t kRowCapacity = 256;
 constexpr uint64_t kFrameAlign = alignof(StoredFrame);
 
-// With the time below 1e15 in magnitude the formatted fields of a row take
-// at most 24 characters for the time, 8 for the id, 11 for the data length,
-// 3 for each byte value and 11 separators: they are then formatted straight
-// into the row's room, without the bounded formatter's copying.
-constexpr double kDirectTimeLimit = 1e15;
-constexpr uint64_t kDirectRoom = 96;
+// Room for the fields of a row before its data bytes: the time, the hex
+// id, at most nine int fields and a separator after each.
+constexpr uint64_t kHeadRoom = kRowTimeRoom + kRowHexRoom + 9 * kRowIntRoom + 11;
 
-// Formats into the free room of row in one pass; only a row that does not
-// fit is formatted a second time, after the buffer grew.
-bool append_formatted(SsoString* row, double time, const char* format, ...) QUARROW_FORMAT(3, 4);
-
-bool append_formatted(SsoString* row, double time, const char* format, ...) {
+// The fields of a row before its data bytes, each followed by ";": the
+// time, the bus channel, the id in hexadecimal of id_width digits at least,
+// then the int fields.
+template <size_t N>
+bool append_head(SsoString* row, double time, int bus_channel, uint32_t id, int id_width,
+                 const int (&fields)[N]) {
+  static_assert(N <= 8, "kHeadRoom holds nine int fields");
   uint64_t length = row->size();
-  uint64_t room = row->capacity() - length;
-  va_list args;
-  va_start(args, format);
-  int n;
-  if (room >= kDirectRoom && time < kDirectTimeLimit && time > -kDirectTimeLimit) {
-    n = format_vsprintf(row->data() + length, format, args);
-  } else {
-    n = format_vsnprintf(row->data() + length, room + 1, format, args);
+  char* start = row->reserve(length + kHeadRoom);
+  if (!start) return false;
+  char* d = row_format_time(start + length, time);
+  *d++ = ';';
+  d = row_format_int(d, bus_channel);
+  *d++ = ';';
+  d = row_format_hex(d, id, id_width);
+  *d++ = ';';
+  for (int field : fields) {
+    d = row_format_int(d, field);
+    *d++ = ';';
   }
-  va_end(args);
-  if (n < 0) return false;
-  if (static_cast<uint64_t>(n) > room) {
-    if (!row->reserve(length + static_cast<uint64_t>(n) + row->capacity())) return false;
-    va_start(args, format);
-    format_vsnprintf(row->data() + length, static_cast<uint64_t>(n) + 1, format, args);
-    va_end(args);
-  }
-  row->set_size(length + static_cast<uint64_t>(n));
+  row->set_size(static_cast<uint64_t>(d - start));
   return true;
 }
 
@@ -104,17 +97,18 @@ struct LinRow {
   uint64_t count;
 };
 
+// "%10.6f;%d;%08X;" for an extended id, "%03X" for a standard one, then
+// "%d;" for each flag and count.
 bool format_can(const CanRow& r, SsoString* row) {
-  const char* format = r.ide == 1 ? "%10.6f;%d;%08X;%d;%d;%d;%d;%d;%d;%d;%d;"
-                                  : "%10.6f;%d;%03X;%d;%d;%d;%d;%d;%d;%d;%d;";
-  return append_formatted(row, r.time, format, r.time, r.bus_channel, r.id, r.ide, r.dlc,
-                          r.data_length, r.dir, r.edl, r.brs, r.esi, r.rtr) &&
+  const int fields[] = {r.ide, r.dlc, r.data_length, r.dir, r.edl, r.brs, r.esi, r.rtr};
+  return append_head(row, r.time, r.bus_channel, r.id, r.ide == 1 ? 8 : 3, fields) &&
          append_hex_line(row, r.bytes, r.count);
 }
 
+// "%10.6f;%d;%02X;%d;%d;".
 bool format_lin(const LinRow& r, SsoString* row) {
-  return append_formatted(row, r.time, "%10.6f;%d;%02X;%d;%d;", r.time, r.bus_channel, r.id,
-                          r.received_count, r.dir) &&
+  const int fields[] = {r.received_count, r.dir};
+  return append_head(row, r.time, r.bus_channel, r.id, 2, fields) &&
          append_hex_line(row, r.bytes, r.count);
 }
 

@@ -1,0 +1,199 @@
+#include "csv/row_format.h"
+
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <limits>
+#include <ostream>
+#include <random>
+#include <string>
+
+#include "core/format.h"
+
+namespace quarrow {
+namespace {
+
+// The sanitizer build runs the formatter many times slower; it gets a
+// twentieth of the random cases.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSlowBuild = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSlowBuild = true;
+#else
+constexpr bool kSlowBuild = false;
+#endif
+#else
+constexpr bool kSlowBuild = false;
+#endif
+constexpr uint64_t kCasesPerDraw = kSlowBuild ? 60'000 : 1'200'000;
+
+double from_bits(uint64_t bits) {
+  double d;
+  std::memcpy(&d, &bits, sizeof(d));
+  return d;
+}
+
+// Compares one value with the formatter; true when they agree.
+bool time_agrees(double value) {
+  char expected[2 * kRowTimeRoom];  // so that a short room shows
+  char actual[kRowTimeRoom];
+  const int n = format_snprintf(expected, sizeof(expected), "%10.6f", value);
+  char* end = row_format_time(actual, value);
+  if (end - actual == n && std::memcmp(expected, actual, static_cast<size_t>(n)) == 0) return true;
+  ADD_FAILURE() << "value " << std::hexfloat << value << std::defaultfloat << " ("
+                << std::string(expected, static_cast<size_t>(n)) << "): got \""
+                << std::string(actual, end) << "\"";
+  return false;
+}
+
+using Rng = std::mt19937_64;
+
+uint64_t below(Rng& rng, uint64_t n) {
+  return rng() % n;
+}
+
+// A random sign on a non-negative value.
+double signed_randomly(Rng& rng, double v) {
+  return rng() & 1 ? -v : v;
+}
+
+// A timestamp of a recording: seconds since 1970, 2001..2033.
+double timestamp_seconds(Rng& rng) {
+  return static_cast<double>(1'000'000'000 + below(rng, 1'000'000'000));
+}
+
+// A value within three ulps of x.xxxxxx5, the half-way point between two
+// printed values, at a random magnitude.
+double near_rounding_edge(Rng& rng) {
+  const double whole = std::floor(std::ldexp(static_cast<double>(rng() >> 11), -53) *
+                                  std::pow(10.0, static_cast<double>(below(rng, 12))));
+  double v = whole + (static_cast<double>(below(rng, 1'000'000)) + 0.5) * 1e-6;
+  const double direction = rng() & 1 ? INFINITY : 0.0;
+  for (uint64_t steps = below(rng, 4); steps > 0; --steps) v = std::nextafter(v, direction);
+  return signed_randomly(rng, v);
+}
+
+struct Draw {
+  const char* name;
+  double (*value)(Rng& rng);
+};
+
+const Draw kDraws[] = {
+    {"AnyBitPattern", [](Rng& rng) { return from_bits(rng()); }},
+    // Sign and exponent from one below to one above the fast path.
+    {"FastRangeBitPattern",
+     [](Rng& rng) {
+       const uint64_t exponent = 1023 - 17 + below(rng, 55);
+       return from_bits((rng() & 0x800F'FFFF'FFFF'FFFFull) | exponent << 52);
+     }},
+    // Few significant bits, as in ticks of a binary clock: the product with
+    // a power of ten is then often an integer.
+    {"FastRangeShortSignificand",
+     [](Rng& rng) {
+       const uint64_t exponent = 1023 - 16 + below(rng, 53);
+       const uint64_t significand = rng() & (0xF'FFFF'FFFF'FFFFull << below(rng, 53));
+       return signed_randomly(rng, from_bits(significand | exponent << 52));
+     }},
+    {"TimestampMicroseconds",
+     [](Rng& rng) {
+       return timestamp_seconds(rng) + static_cast<double>(below(rng, 1'000'000)) * 1e-6;
+     }},
+    {"TimestampNanoseconds",
+     [](Rng& rng) {
+       return timestamp_seconds(rng) + static_cast<double>(below(rng, 1'000'000'000)) * 1e-9;
+     }},
+    // The times of frames at a fixed rate after a start.
+    {"StartPlusMicrosecondSteps",
+     [](Rng& rng) {
+       return timestamp_seconds(rng) + static_cast<double>(below(rng, 1ull << 40)) * 1e-6;
+     }},
+    {"SmallValues",
+     [](Rng& rng) {
+       return std::ldexp(static_cast<double>(rng() >> 11), -53) *
+              std::pow(10.0, static_cast<double>(below(rng, 12)) - 5);
+     }},
+    {"Negatives", [](Rng& rng) { return -std::ldexp(static_cast<double>(rng() >> 11), -22); }},
+    {"NearRoundingEdge", near_rounding_edge},
+};
+
+void PrintTo(const Draw& draw, std::ostream* os) {
+  *os << draw.name;
+}
+
+class RowFormatTimeDraw : public testing::TestWithParam<Draw> {};
+
+TEST_P(RowFormatTimeDraw, PrintsWhatTheFormatterPrints) {
+  Rng rng(20240601);
+  int failures = 0;
+  for (uint64_t i = 0; i < kCasesPerDraw && failures < 5; ++i) {
+    if (!time_agrees(GetParam().value(rng))) ++failures;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(RowFormat, RowFormatTimeDraw, testing::ValuesIn(kDraws),
+                         [](const testing::TestParamInfo<Draw>& info) { return info.param.name; });
+
+TEST(RowFormatTest, TimeAgreesAtEdgeValuesAndTheirNeighbours) {
+  const double kQuietNan = std::numeric_limits<double>::quiet_NaN();
+  const double kEdges[] = {
+      0.0, 1.0, 0.5e-6, 1.5e-6, 0.9999995, 9.9999995, 99.9999995, 999999.9999995,
+      // The bounds of the fast path: 2^-16 and 2^37.
+      0x1p-16, 0x1p-17, 0x1p37, 0x1p38,
+      // Where the printed width passes 10 and where a carry adds a digit.
+      9.999999, 99.999999, 999.999999, 9.99999949999, 1e9, 1e10, 2e9, 1.7e9 + 0.0000005,
+      // Beyond the fast path: from 1e12 the formatter no longer rounds.
+      0x1p53, 0x1p53 + 2, 1e11, 1e12, 1e15, 1e15 + 0.5, 1e16, 1e17, 1e18, 1e19, 1e22, 1e23, 1e100,
+      1e300, DBL_MAX, DBL_MIN, DBL_TRUE_MIN, DBL_MIN / 3, 1e-5, 1e-7, 4.9e-7, 5e-7, kQuietNan,
+      INFINITY, from_bits(0x7FF0'0000'0000'0001),  // signalling NaN
+      from_bits(0x7FF8'0000'DEAD'BEEF), from_bits(0x7FFF'FFFF'FFFF'FFFF)};
+  for (double edge : kEdges) {
+    for (double v : {edge, -edge}) {
+      double below_v = v, above_v = v;
+      time_agrees(v);
+      for (int i = 0; i < 3; ++i) {
+        below_v = std::nextafter(below_v, -INFINITY);
+        above_v = std::nextafter(above_v, INFINITY);
+        time_agrees(below_v);
+        time_agrees(above_v);
+      }
+    }
+  }
+}
+
+TEST(RowFormatTest, IntAgreesWithTheFormatter) {
+  const int32_t kValues[] = {0,   1,        -1,        9,         10,        -10,          99,
+                             100, 12345678, 123456789, -99999999, INT32_MAX, INT32_MIN + 1};
+  for (int32_t v : kValues) {
+    char expected[16], actual[kRowIntRoom];
+    const int n = format_snprintf(expected, sizeof(expected), "%d", v);
+    EXPECT_EQ(std::string(expected, static_cast<size_t>(n)),
+              std::string(actual, row_format_int(actual, v)));
+  }
+  // The formatter's own negation of INT32_MIN is undefined behaviour (and
+  // stops the sanitizer build), so its text is spelled out.
+  char actual[kRowIntRoom];
+  EXPECT_EQ("-2147483648", std::string(actual, row_format_int(actual, INT32_MIN)));
+}
+
+TEST(RowFormatTest, HexAgreesWithTheFormatterAtEveryWidth) {
+  const uint32_t kValues[] = {0,          1,          0xF,        0x10,      0xFF,
+                              0x100,      0x7FF,      0xFFF,      0x1000,    0x1234567,
+                              0x89ABCDEF, 0x1FFFFFFF, 0x80000000, 0xFFFFFFFF};
+  for (int width : {2, 3, 8}) {
+    for (uint32_t v : kValues) {
+      char expected[16], actual[kRowHexRoom];
+      const int n = format_snprintf(expected, sizeof(expected), "%0*X", width, v);
+      EXPECT_EQ(std::string(expected, static_cast<size_t>(n)),
+                std::string(actual, row_format_hex(actual, v, width)))
+          << "width " << width;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quarrow
