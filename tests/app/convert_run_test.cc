@@ -113,9 +113,11 @@ TEST_F(ConvertFolderTest, MissingInputIsReportedAndTheOthersConvert) {
 TEST_F(ConvertFolderTest, InputsInDifferentFoldersStopTheRun) {
   write_file(in("a/x.MF4"), log_.bytes);
   write_file(in("b/y.MF4"), log_.bytes);
-  // A folder inside the other one's folder is not a common root either.
-  for (const auto& args :
-       {std::vector<std::string>{in("a/x.MF4"), in("b/y.MF4")}, {in("a"), in("a/x.MF4")}}) {
+  // A folder inside the other one's folder is not a common root either,
+  // nor are two drives.
+  for (const auto& args : {std::vector<std::string>{in("a/x.MF4"), in("b/y.MF4")},
+                           {in("a"), in("a/x.MF4")},
+                           {"C:\\Logs\\a.mf4", "D:/Logs/b.mf4"}}) {
     ProcessResult r = convert(args);
     EXPECT_EQ(r.status, 132);
     EXPECT_NE(r.err.find("No common root detected for all inputs"), std::string::npos) << r.err;
