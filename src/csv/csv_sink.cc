@@ -19,12 +19,13 @@ namespace {
 constexpr char kCanHeader[] =
     "TimestampEpoch;BusChannel;ID;IDE;DLC;DataLength;Dir;EDL;BRS;ESI;RTR;DataBytes\n";
 constexpr char kLinHeader[] = "TimestampEpoch;BusChannel;ID;DataLength;Dir;DataBytes\n";
-constexpr uint64_t kRowCapacity = 256;
 constexpr uint64_t kFrameAlign = alignof(StoredFrame);
 
 // Room for the fields of a row before its data bytes: the time, the hex
 // id, at most nine int fields and a separator after each.
 constexpr uint64_t kHeadRoom = kRowTimeRoom + kRowHexRoom + 9 * kRowIntRoom + 11;
+// A whole row: the fields, two digits per data byte and the line feed.
+constexpr uint64_t kRowCapacity = kHeadRoom + 2 * kCanFrameStorage + 1;
 
 // The fields of a row before its data bytes, each followed by ";": the
 // time, the bus channel, the id in hexadecimal of id_width digits at least,
@@ -345,19 +346,19 @@ bool CsvSink::write_table(ByteStream* stream, bool is_can, uint64_t* rows) {
   const char* header = is_can ? kCanHeader : kLinHeader;
   uint64_t header_size = (is_can ? sizeof(kCanHeader) : sizeof(kLinHeader)) - 1;
   const char* label = is_can ? "CAN" : "LIN";
-  uint64_t count = is_can ? can_frames_.size() : lin_frames_.size();
+  GrowArray<SortEntry>& frames = is_can ? can_frames_ : lin_frames_;
+  GrowArray<uint64_t>& runs = is_can ? can_runs_ : lin_runs_;
+  uint64_t count = frames.size();
   *rows = 0;
   if (count == 0) return true;
-  SortEntry* entries = is_can ? can_frames_.data() : lin_frames_.data();
-  GrowArray<uint64_t>& runs = is_can ? can_runs_ : lin_runs_;
+  SortEntry* entries = frames.data();
   // The table is the stable sort by time of all frames in read order. Each
   // data group's run is sorted on its own, which costs nothing for the time
   // order loggers write, and the runs are merged while the rows go out.
   uint64_t whole = count;
   const uint64_t* ends = &whole;
   uint64_t run_count = 1;
-  if (!run_lost_ && close_run(is_can ? can_frames_ : lin_frames_, &runs) &&
-      runs.size() <= kMaxMergedRuns) {
+  if (!run_lost_ && close_run(frames, &runs) && runs.size() <= kMaxMergedRuns) {
     ends = runs.data();
     run_count = runs.size();
   }
