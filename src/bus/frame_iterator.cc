@@ -5,6 +5,7 @@
 #include <new>
 
 #include "bus/bits.h"
+#include "bus/decoders.h"
 #include "io/stream.h"
 #include "mdf/data_block.h"
 #include "mdf/data_group.h"
@@ -47,7 +48,19 @@ std::unique_ptr<FrameIterator> frame_iterator_create(DgBlock* group) {
   if (dt && it->id_size_ <= 8) {
     it->data_ = data_block_stream(dt);
     it->data_size_ = dt->present_size();
+    it->memory_ = data_block_memory(dt);
   }
+  // Every block the walk may read is asked here, once, so that walks on
+  // other threads only read the answers.
+  bool in_memory = !it->data_ || it->memory_ || it->data_size_ == 0;
+  group->record_layouts.for_each([&](RecordLayoutMap::Slot& slot) {
+    if (!slot.value.channels) return;
+    for (const ChannelInfo& channel : *slot.value.channels) {
+      SdBlock* sd = block_as<SdBlock>(channel.data_block);
+      if (sd && !data_block_memory(sd) && sd->present_size() > 0) in_memory = false;
+    }
+  });
+  it->in_memory_ = in_memory;
   return it;
 }
 
@@ -57,12 +70,56 @@ FrameIterator::~FrameIterator() {
 }
 
 const Frame* FrameIterator::first() {
-  chunk_base_ = begin_ = end_ = 0;
   cached_layout_ = nullptr;
-  ended_ = data_ == nullptr;
   read_failed_ = false;
   result_ = FRAME_INVALID;
+  restart_at(0);
   return step();
+}
+
+void FrameIterator::restart_at(uint64_t offset) {
+  ended_ = data_ == nullptr;
+  if (memory_) {
+    // The whole data is one chunk that never moves.
+    bytes_ = memory_;
+    chunk_base_ = 0;
+    end_ = data_size_;
+    begin_ = offset < data_size_ ? offset : data_size_;
+    return;
+  }
+  bytes_ = chunk_;
+  chunk_base_ = offset;
+  begin_ = end_ = 0;
+}
+
+bool FrameIterator::skim(uint64_t* offset, FrameKind* kind, double* time) {
+  if (ended_) return false;
+  RecordView view{};
+  const RecordLayout* layout = nullptr;
+  skimming_ = true;
+  bool read = read_record(&view, &layout);
+  skimming_ = false;
+  if (!read) return false;
+  if (layout != timed_layout_) {
+    // The decoders take the last timestamp channel's value.
+    timed_layout_ = layout;
+    time_channel_ = nullptr;
+    if (layout->channels) {
+      for (const ChannelInfo& channel : *layout->channels) {
+        if (channel.role == ROLE_TIMESTAMP) time_channel_ = &channel;
+      }
+    }
+  }
+  *offset = record_offset_;
+  *kind = layout->decode ? layout->kind : FRAME_NONE;
+  *time = time_channel_ ? channel_value(*time_channel_, view) : 0.0;
+  return true;
+}
+
+bool FrameIterator::read_record(RecordView* view, const RecordLayout** layout) {
+  bool read = id_size_ == 0 ? read_sorted(view, layout) : read_unsorted(view, layout);
+  if (!read) ended_ = true;
+  return read;
 }
 
 const Frame* FrameIterator::next() {
@@ -73,11 +130,7 @@ const Frame* FrameIterator::step() {
   if (ended_) return nullptr;
   RecordView view{};
   const RecordLayout* layout = nullptr;
-  bool read = id_size_ == 0 ? read_sorted(&view, &layout) : read_unsorted(&view, &layout);
-  if (!read) {
-    ended_ = true;
-    return nullptr;
-  }
+  if (!read_record(&view, &layout)) return nullptr;
   DecodeFn decode = layout->decode;
   result_ = decode ? decode(view, &frame_) : FRAME_INVALID;
   if (!decode) frame_.frame.kind = FRAME_NONE;
@@ -96,6 +149,7 @@ const RecordLayout* FrameIterator::find_layout(uint64_t id) {
 bool FrameIterator::take(uint64_t n) {
   uint64_t held = end_ - begin_;
   if (held >= n) return true;
+  if (memory_) return false;
   uint64_t position = chunk_base_ + begin_;
   if (position > data_size_ || n > data_size_ - position) return false;
   // Keep the current record at the start of the chunk and fill behind it.
@@ -109,7 +163,7 @@ bool FrameIterator::take(uint64_t n) {
   if (want > chunk_capacity_) {
     auto* grown = static_cast<uint8_t*>(std::realloc(chunk_, want));
     if (!grown) return false;
-    chunk_ = grown;
+    bytes_ = chunk_ = grown;
     chunk_capacity_ = want;
   }
   uint64_t fill_at = chunk_base_ + end_;
@@ -134,6 +188,10 @@ bool FrameIterator::take(uint64_t n) {
 void FrameIterator::consume(uint64_t n) {
   if (n <= end_ - begin_) {
     begin_ += n;
+    return;
+  }
+  if (memory_) {
+    begin_ = end_;
     return;
   }
   // Skipping past what is held: the next take() starts a fresh chunk there.
@@ -179,6 +237,16 @@ bool FrameIterator::append_sd_entry(BlockBase* block, uint64_t offset) {
   uint64_t size = sd->present_size();
   uint8_t head[4];
   if (offset > size || size - offset < 4) return false;
+  if (in_memory_) {
+    const uint8_t* entry = sd->memory + offset;
+    uint64_t length = read_le(entry, 4);
+    if (length > size - offset - 4) return false;
+    if (skimming_) return true;
+    if (!reserve_variable(variable_size_ + 4 + length)) return false;
+    std::memcpy(variable_ + variable_size_, entry, 4 + length);
+    variable_size_ += 4 + length;
+    return true;
+  }
   if (stream_seek(stream, static_cast<int64_t>(offset), STREAM_SEEK_SET) !=
       static_cast<int64_t>(offset)) {
     read_failed_ = true;
@@ -210,6 +278,7 @@ bool FrameIterator::read_sorted(RecordView* view, const RecordLayout** layout) {
   // A record of no bytes would never move the walk forward.
   if (!l || l->record_size == kVlsdRecordSize || l->record_size == 0) return false;
   if (!take(l->record_size)) return false;
+  record_offset_ = chunk_base_ + begin_;
   variable_size_ = 0;
   if (l->channels) {
     for (const ChannelInfo& channel : *l->channels) {
@@ -246,6 +315,7 @@ bool FrameIterator::read_unsorted(RecordView* view, const RecordLayout** layout)
     }
     uint64_t fixed_end = id_size_ + l->record_size;
     if (!take(fixed_end)) return false;
+    record_offset_ = chunk_base_ + begin_;
     variable_size_ = 0;
     uint64_t extra = 0;  // bytes of the VLSD records that belong to this one
     if (l->channels) {
@@ -261,7 +331,7 @@ bool FrameIterator::read_unsorted(RecordView* view, const RecordLayout** layout)
           if (!read_length(offset + id_size_, &length)) return false;
           uint64_t body = offset + id_size_ + 4;
           if (length > data_size_ || !take(body + length)) return false;
-          if (!append_entry(at(body), length)) return false;
+          if (!skimming_ && !append_entry(at(body), length)) return false;
           extra += id_size_ + 4 + length;
         } else if (block_as<SdBlock>(channel.data_block)) {
           uint64_t offset = bits_extract(at(id_size_), l->record_size, channel.bit_position,

@@ -20,6 +20,11 @@ struct DgBlock;
 // without is read as records of its one channel group (sorted). The walk
 // ends quietly at the first record that cannot be read whole or whose
 // record id is not in the data group's layout map.
+//
+// Where the file is held in memory the records are read in place. A walk
+// can also restart at any record offset it handed out, and can skim the
+// records (their offsets, kinds and times, nothing decoded), so that a
+// table can be ordered first and its rows decoded later, in pieces.
 class FrameIterator {
  public:
   ~FrameIterator();
@@ -39,11 +44,27 @@ class FrameIterator {
   // than at the end of the records or at a record that does not fit.
   bool read_failed() const { return read_failed_; }
 
+  // Reads the next record without decoding it: false once the walk has
+  // ended. *kind is its group's kind, *time the value of its timestamp
+  // channel (0 without one); a record that decodes to no frame is still
+  // skimmed, with its group's kind.
+  bool skim(uint64_t* offset, FrameKind* kind, double* time);
+  // Makes the record at offset (one that skim or record_offset gave) the
+  // next one.
+  void restart_at(uint64_t offset);
+  // The data offset of the record last read.
+  uint64_t record_offset() const { return record_offset_; }
+  // True when the data group's records and variable data are all held in
+  // memory: walks of the group then touch no stream, and iterators of one
+  // group may run on different threads once one was created.
+  bool in_memory() const { return in_memory_; }
+
  private:
   friend std::unique_ptr<FrameIterator> frame_iterator_create(DgBlock* group);
   FrameIterator() = default;
 
   const Frame* step();
+  bool read_record(RecordView* view, const RecordLayout** layout);
   bool read_sorted(RecordView* view, const RecordLayout** layout);
   bool read_unsorted(RecordView* view, const RecordLayout** layout);
   const RecordLayout* find_layout(uint64_t id);
@@ -56,7 +77,7 @@ class FrameIterator {
   // Chunk reading: `available` bytes from the record start are in memory,
   // and `take` makes sure n bytes are (false when the data has fewer).
   bool take(uint64_t n);
-  const uint8_t* at(uint64_t offset) const { return chunk_ + begin_ + offset; }
+  const uint8_t* at(uint64_t offset) const { return bytes_ + begin_ + offset; }
   void consume(uint64_t n);
 
   DgBlock* group_ = nullptr;
@@ -65,7 +86,13 @@ class FrameIterator {
   uint64_t id_size_ = 0;
   bool ended_ = true;
   bool read_failed_ = false;
+  bool in_memory_ = false;
+  bool skimming_ = false;  // variable data is checked, not copied
+  uint64_t record_offset_ = 0;
 
+  // The data held in memory (the whole of it), or null: chunks then.
+  const uint8_t* memory_ = nullptr;
+  const uint8_t* bytes_ = nullptr;  // memory_ or chunk_
   uint8_t* chunk_ = nullptr;
   uint64_t chunk_capacity_ = 0;
   uint64_t chunk_base_ = 0;  // data offset of chunk_[0]
@@ -78,6 +105,8 @@ class FrameIterator {
 
   uint64_t cached_id_ = 0;
   const RecordLayout* cached_layout_ = nullptr;
+  const RecordLayout* timed_layout_ = nullptr;
+  const ChannelInfo* time_channel_ = nullptr;  // of timed_layout_
 
   FrameKind result_ = FRAME_INVALID;
   FrameBuffer frame_{};

@@ -57,6 +57,12 @@ class BufferedStream : public ByteStream {
       position_ = static_cast<uint64_t>(target - offset_);
       return target;
     }
+    if (pinned_) {
+      // Beyond the whole content: reads there find its end.
+      if (target < 0) return -1;
+      position_ = static_cast<uint64_t>(target);
+      return target;
+    }
     if (target < 0 || stream_seek(inner_, target, STREAM_SEEK_SET) != target) return -1;
     int64_t n = stream_read(inner_, buffer_, capacity_);
     offset_ = target;
@@ -66,7 +72,20 @@ class BufferedStream : public ByteStream {
   }
 
   const void* peek(uint64_t count) override {
-    return count <= filled_ - position_ ? buffer_ + position_ : nullptr;
+    return position_ <= filled_ && count <= filled_ - position_ ? buffer_ + position_ : nullptr;
+  }
+
+  // Only a buffer that holds the inner stream from its first byte to its
+  // last; it is then never refilled, so the block stays as it is.
+  const unsigned char* content(uint64_t* size) override {
+    if (!pinned_) {
+      if (offset_ != 0 || !buffer_) return nullptr;
+      int64_t end = stream_size(inner_);
+      if (end < 0 || static_cast<uint64_t>(end) != filled_) return nullptr;
+      pinned_ = true;
+    }
+    *size = filled_;
+    return buffer_;
   }
 
   // Only a buffer that holds the inner stream from its first byte to its
@@ -80,6 +99,7 @@ class BufferedStream : public ByteStream {
     *capacity = capacity_;
     buffer_ = nullptr;
     capacity_ = filled_ = position_ = 0;
+    pinned_ = false;
     return block;
   }
 
@@ -94,6 +114,7 @@ class BufferedStream : public ByteStream {
   // arrived, 0 at the end of the data, -1 when the inner stream failed. The
   // buffer is left as it was unless bytes arrived.
   int refill(int64_t at) {
+    if (pinned_) return 0;
     if (stream_seek(inner_, at, STREAM_SEEK_SET) != at) return -1;
     int64_t n = stream_read(inner_, buffer_, capacity_);
     if (n < 1) return n < 0 ? -1 : 0;
@@ -110,6 +131,7 @@ class BufferedStream : public ByteStream {
   unsigned char* buffer_;
   ByteStream* inner_;
   bool owns_inner_;
+  bool pinned_ = false;
 };
 
 }  // namespace

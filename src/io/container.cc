@@ -147,6 +147,10 @@ const void* ContainerStream::peek(uint64_t count) {
   return stream_peek(content_, count);
 }
 
+const unsigned char* ContainerStream::content(uint64_t* size) {
+  return stream_content(content_, size);
+}
+
 unsigned char* ContainerStream::release_content(uint64_t* size, uint64_t* capacity) {
   return stream_release_content(content_, size, capacity);
 }

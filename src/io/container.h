@@ -60,6 +60,7 @@ class ContainerStream : public ByteStream {
   int64_t close() override;
   const void* peek(uint64_t count) override;
   unsigned char* release_content(uint64_t* size, uint64_t* capacity) override;
+  const unsigned char* content(uint64_t* size) override;
 
   const ContainerHeader& header() const { return header_; }
   const MemoryStream* content() const { return content_; }

@@ -19,6 +19,11 @@ class MemoryStream : public ByteStream {
   int64_t seek(int64_t offset, int32_t origin) override;
   int64_t close() override;
   const void* peek(uint64_t count) override;
+  // Reading and seeking never move the block (only writes grow it).
+  const unsigned char* content(uint64_t* size) override {
+    *size = size_;
+    return data_;
+  }
 
   // Room for count bytes at the position for a writer that fills them in
   // place, without the copy of write(); null unless the capacity already

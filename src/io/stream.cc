@@ -8,6 +8,7 @@ int64_t ByteStream::tell() { return STREAM_UNSUPPORTED; }
 int64_t ByteStream::seek(int64_t, int32_t) { return STREAM_UNSUPPORTED; }
 int64_t ByteStream::close() { return STREAM_UNSUPPORTED; }
 const void* ByteStream::peek(uint64_t) { return nullptr; }
+const unsigned char* ByteStream::content(uint64_t*) { return nullptr; }
 unsigned char* ByteStream::release_content(uint64_t*, uint64_t*) { return nullptr; }
 
 int64_t stream_read(ByteStream* s, void* buffer, uint64_t count) {
@@ -25,6 +26,9 @@ int64_t stream_seek(ByteStream* s, int64_t offset, int32_t origin) {
 }
 
 const void* stream_peek(ByteStream* s, uint64_t count) { return s ? s->peek(count) : nullptr; }
+const unsigned char* stream_content(ByteStream* s, uint64_t* size) {
+  return s ? s->content(size) : nullptr;
+}
 
 unsigned char* stream_release_content(ByteStream* s, uint64_t* size, uint64_t* capacity) {
   return s ? s->release_content(size, capacity) : nullptr;

@@ -54,6 +54,11 @@ class ByteStream {
   // empty. Null, with the stream unchanged, where it does not hold all of its
   // content in one block of its own (the caller then reads it).
   virtual unsigned char* release_content(uint64_t* size, uint64_t* capacity);
+  // The stream's whole content where it holds all of it in one block of its
+  // own that stays in place, unchanged, for as long as the stream is only
+  // read and sought: readers may then keep pointers into it (from several
+  // threads). Null otherwise. *size receives the content's size.
+  virtual const unsigned char* content(uint64_t* size);
 };
 
 // Wrappers used everywhere instead of the virtual calls; a null stream
@@ -65,6 +70,8 @@ int64_t stream_seek(ByteStream* s, int64_t offset, int32_t origin);
 // Null for a null stream.
 const void* stream_peek(ByteStream* s, uint64_t count);
 unsigned char* stream_release_content(ByteStream* s, uint64_t* size, uint64_t* capacity);
+// Null for a null stream.
+const unsigned char* stream_content(ByteStream* s, uint64_t* size);
 // 0 for a null stream or one without close; else close()'s result. The
 // object is deleted in both cases.
 int64_t stream_close(ByteStream* s);

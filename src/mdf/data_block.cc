@@ -87,4 +87,17 @@ ByteStream* data_block_stream(BlockBase* block) {
   return nullptr;
 }
 
+const uint8_t* data_block_memory(DataBlock* block) {
+  if (!block->memory_known) {
+    block->memory_known = true;
+    uint64_t held = 0;
+    const unsigned char* content = stream_content(block->source, &held);
+    uint64_t size = block->present_size();
+    if (content && size > 0 && block->data_start <= held && size <= held - block->data_start) {
+      block->memory = content + block->data_start;
+    }
+  }
+  return block->memory;
+}
+
 }  // namespace quarrow

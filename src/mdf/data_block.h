@@ -44,6 +44,11 @@ struct DataBlock : BlockBase {
   // claim is trusted) for a block made in memory.
   uint64_t source_size = UINT64_MAX;
 
+  // Where the source holds the present data in memory: see
+  // data_block_memory.
+  const uint8_t* memory = nullptr;
+  bool memory_known = false;
+
   // length - 24: a data block's links are not part of its data.
   uint64_t view_size() const { return length > kBlockHeaderSize ? length - kBlockHeaderSize : 0; }
   // The part of the data section that the source really holds. A block may
@@ -68,6 +73,12 @@ struct SdBlock : DataBlock {
 
 // The data view of a DT or SD block; null for null or any other type.
 ByteStream* data_block_stream(BlockBase* block);
+
+// The block's present data where its source holds all of it in memory for
+// good, else null (also for an empty block). The first call asks the
+// source; later ones only read what it found, so threads may share the
+// answer once one call has been made.
+const uint8_t* data_block_memory(DataBlock* block);
 
 extern const BlockDescriptor kDtDescriptor;
 extern const BlockDescriptor kSdDescriptor;
