@@ -7,7 +7,6 @@
 #include "app/password_store.h"
 #include "app/settings.h"
 #include "bus/channel_recognition.h"
-#include "bus/frame_iterator.h"
 #include "bus/frame_sink.h"
 #include "core/format.h"
 #include "io/buffered_stream.h"
@@ -98,22 +97,18 @@ bool read_data_groups(FrameSink* sink, HdBlock* hd) {
     for (BlockRef& cg_ref : dg->dg_cg_list) {
       CgBlock* cg = block_as<CgBlock>(cg_ref.get());
       GroupInfo info{cg ? text_block_text(cg->cg_tx_acq_name) : StringView(), group_index++,
-                     cg ? group_kind(dg, cg) : FRAME_NONE};
+                     cg ? group_kind(dg, cg) : FRAME_NONE, dg_index};
       groups.append(info);
     }
     if (sink->wants_group(groups)) {
-      std::unique_ptr<FrameIterator> frames = frame_iterator_create(dg);
-      if (frames) {
-        for (const Frame* frame = frames->first(); frame; frame = frames->next()) {
-          ok = sink->on_frame(*frame) && ok;
-        }
-        // The records after the failure are lost, so the tables are not
-        // the log's.
-        if (frames->read_failed()) {
-          QLOG(LOG_ERROR, "Could not read the records of data group %llu",
-               static_cast<unsigned long long>(dg_index));
-          ok = false;
-        }
+      GroupReadResult read = sink->read_group(dg, groups);
+      ok = read.frames_ok && ok;
+      // The records after the failure are lost, so the tables are not the
+      // log's.
+      if (read.read_failed) {
+        QLOG(LOG_ERROR, "Could not read the records of data group %llu",
+             static_cast<unsigned long long>(dg_index));
+        ok = false;
       }
     }
     sink->on_group_end(groups);

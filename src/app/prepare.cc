@@ -3,11 +3,13 @@
 #include "app/password_store.h"
 #include "app/run.h"
 #include "app/settings.h"
+#include "core/ordered_work.h"
 #include "log/log.h"
 
 namespace quarrow {
 
 bool cli_prepare_run(ConverterSettings* settings, int* status) {
+  settings->threads_per_file = available_cores();
   if (!password_store_load(settings, status)) return false;
   QLOG(LOG_INFO, "%lld password(s) loaded", static_cast<long long>(settings->passwords.size()));
   if (!find_common_root(settings, status)) return false;

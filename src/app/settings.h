@@ -18,6 +18,8 @@ struct ConverterSettings {
   bool non_interactive = false;  // accepted, read by nothing
   // Read buffer for input files: 0 none, negative the whole file.
   int64_t buffer_size = -1;
+  // Threads that decode and format the rows of one file.
+  unsigned threads_per_file = 1;
   PasswordStore passwords;
   ResourceLimits limits;
   SsoString input_root;                   // ends with "/"

@@ -88,6 +88,11 @@ void FrameIterator::restart_at(uint64_t offset) {
     return;
   }
   bytes_ = chunk_;
+  // A record already in the chunk is not read again.
+  if (offset >= chunk_base_ && offset - chunk_base_ <= end_) {
+    begin_ = offset - chunk_base_;
+    return;
+  }
   chunk_base_ = offset;
   begin_ = end_ = 0;
 }
@@ -130,7 +135,9 @@ const Frame* FrameIterator::step() {
   if (ended_) return nullptr;
   RecordView view{};
   const RecordLayout* layout = nullptr;
-  if (!read_record(&view, &layout)) return nullptr;
+  do {
+    if (!read_record(&view, &layout)) return nullptr;
+  } while (!(wanted_ >> (layout->decode ? layout->kind : FRAME_NONE) & 1));
   DecodeFn decode = layout->decode;
   result_ = decode ? decode(view, &frame_) : FRAME_INVALID;
   if (!decode) frame_.frame.kind = FRAME_NONE;

@@ -49,6 +49,9 @@ class FrameIterator {
   // channel (0 without one); a record that decodes to no frame is still
   // skimmed, with its group's kind.
   bool skim(uint64_t* offset, FrameKind* kind, double* time);
+  // Records of other kinds than those in mask (bit 1 << kind) are read
+  // past without being decoded. All kinds by default.
+  void want_kinds(uint32_t mask) { wanted_ = mask; }
   // Makes the record at offset (one that skim or record_offset gave) the
   // next one.
   void restart_at(uint64_t offset);
@@ -88,6 +91,7 @@ class FrameIterator {
   bool read_failed_ = false;
   bool in_memory_ = false;
   bool skimming_ = false;  // variable data is checked, not copied
+  uint32_t wanted_ = ~0u;
   uint64_t record_offset_ = 0;
 
   // The data held in memory (the whole of it), or null: chunks then.

@@ -10,6 +10,7 @@ namespace quarrow {
 
 class Folder;
 struct ConverterSettings;
+struct DgBlock;
 struct MdfFile;
 
 // One channel group of a data group, as offered to a sink.
@@ -17,9 +18,16 @@ struct GroupInfo {
   StringView name;  // the group's acquisition name, empty when it has none
   uint64_t index;   // running number of the group within the input file
   FrameKind kind;
+  uint64_t data_group;  // 1-based number of its data group in the file
 };
 
 using GroupList = GrowArray<GroupInfo>;
+
+// How reading a data group went.
+struct GroupReadResult {
+  bool frames_ok;    // false: the sink could not take a frame
+  bool read_failed;  // the records ended early because the file could not be read
+};
 
 // Receives files, channel groups and decoded frames from the per-file
 // pipeline. Every callback has a default that does nothing and succeeds.
@@ -52,6 +60,11 @@ class FrameSink {
     (void)groups;
     return true;
   }
+  // Reads the records of a data group the sink wants. By default each
+  // decoded frame goes to on_frame as it is read; a sink may instead keep
+  // the group and decode its records when it needs them (the data group
+  // lives until on_file_end has returned).
+  virtual GroupReadResult read_group(DgBlock* group, const GroupList& groups);
   virtual void on_group_end(const GroupList& groups) { (void)groups; }
 
   Folder* input_folder() const { return input_; }

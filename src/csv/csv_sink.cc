@@ -5,7 +5,9 @@
 #include <cstring>
 #include <new>
 
-#include "core/large_memory.h"
+#include "app/settings.h"
+#include "bus/frame_iterator.h"
+#include "core/ordered_work.h"
 #include "csv/row_format.h"
 #include "io/folder.h"
 #include "io/stream.h"
@@ -19,7 +21,6 @@ namespace {
 constexpr char kCanHeader[] =
     "TimestampEpoch;BusChannel;ID;IDE;DLC;DataLength;Dir;EDL;BRS;ESI;RTR;DataBytes\n";
 constexpr char kLinHeader[] = "TimestampEpoch;BusChannel;ID;DataLength;Dir;DataBytes\n";
-constexpr uint64_t kFrameAlign = alignof(StoredFrame);
 
 // Room for the fields of a row before its data bytes: the time, the hex
 // id, at most nine int fields and a separator after each.
@@ -27,17 +28,21 @@ constexpr uint64_t kHeadRoom = kRowTimeRoom + kRowHexRoom + 9 * kRowIntRoom + 11
 // A whole row: the fields, two digits per data byte and the line feed.
 constexpr uint64_t kRowCapacity = kHeadRoom + 2 * kCanFrameStorage + 1;
 
+// Rows a piece of a table holds: a few megabytes of text, enough that
+// handing pieces between threads costs nothing next to making them.
+constexpr uint64_t kPieceFrames = 32 * 1024;
+
+constexpr uint32_t kCanKinds = 1u << FRAME_CAN_DATA | 1u << FRAME_CAN_REMOTE;
+constexpr uint32_t kLinKinds = 1u << FRAME_LIN;
+
 // The fields of a row before its data bytes, each followed by ";": the
 // time, the bus channel, the id in hexadecimal of id_width digits at least,
 // then the int fields.
 template <size_t N>
-bool append_head(SsoString* row, double time, int bus_channel, uint32_t id, int id_width,
+char* write_head(char* d, double time, int bus_channel, uint32_t id, int id_width,
                  const int (&fields)[N]) {
   static_assert(N <= 8, "kHeadRoom holds nine int fields");
-  uint64_t length = row->size();
-  char* start = row->reserve(length + kHeadRoom);
-  if (!start) return false;
-  char* d = row_format_time(start + length, time);
+  d = row_format_time(d, time);
   *d++ = ';';
   d = row_format_int(d, bus_channel);
   *d++ = ';';
@@ -47,8 +52,7 @@ bool append_head(SsoString* row, double time, int bus_channel, uint32_t id, int 
     d = row_format_int(d, field);
     *d++ = ';';
   }
-  row->set_size(static_cast<uint64_t>(d - start));
-  return true;
+  return d;
 }
 
 // Two upper-case hexadecimal digits per byte value, high nibble first.
@@ -64,118 +68,19 @@ struct HexPairs {
 };
 constexpr HexPairs kHex;
 
-// Appends the hexadecimal bytes and the line feed.
-bool append_hex_line(SsoString* row, const uint8_t* bytes, uint64_t count) {
-  uint64_t length = row->size();
-  char* d = row->reserve(length + 2 * count + 1);
-  if (!d) return false;
-  d += length;
+// The hexadecimal bytes and the line feed.
+char* write_hex_line(char* d, const uint8_t* bytes, uint64_t count) {
   for (uint64_t i = 0; i < count; ++i) {
     std::memcpy(d, kHex.digits[bytes[i]], 2);
     d += 2;
   }
-  *d = '\n';
-  row->set_size(length + 2 * count + 1);
-  return true;
-}
-
-// The values of one table row.
-struct CanRow {
-  double time;
-  int bus_channel;
-  uint32_t id;
-  int ide, dlc, data_length, dir, edl, brs, esi, rtr;
-  const uint8_t* bytes;
-  uint64_t count;  // hexadecimal bytes
-};
-
-struct LinRow {
-  double time;
-  int bus_channel;
-  uint32_t id;
-  int received_count, dir;
-  const uint8_t* bytes;
-  uint64_t count;
-};
-
-// "%10.6f;%d;%08X;" for an extended id, "%03X" for a standard one, then
-// "%d;" for each flag and count.
-bool format_can(const CanRow& r, SsoString* row) {
-  const int fields[] = {r.ide, r.dlc, r.data_length, r.dir, r.edl, r.brs, r.esi, r.rtr};
-  return append_head(row, r.time, r.bus_channel, r.id, r.ide == 1 ? 8 : 3, fields) &&
-         append_hex_line(row, r.bytes, r.count);
-}
-
-// "%10.6f;%d;%02X;%d;%d;".
-bool format_lin(const LinRow& r, SsoString* row) {
-  const int fields[] = {r.received_count, r.dir};
-  return append_head(row, r.time, r.bus_channel, r.id, 2, fields) &&
-         append_hex_line(row, r.bytes, r.count);
+  *d++ = '\n';
+  return d;
 }
 
 uint64_t clipped_length(const Frame& frame, uint64_t storage) {
   if (!frame.data) return 0;
   return frame.data_length < storage ? frame.data_length : storage;
-}
-
-// Timestamps as integers of the same order: -0.0 equals 0.0, and every NaN
-// sorts after every number.
-uint64_t time_key(double time) {
-  if (time != time) return UINT64_MAX;
-  time += 0.0;
-  uint64_t bits;
-  std::memcpy(&bits, &time, sizeof(bits));
-  return bits >> 63 ? ~bits : bits | (1ull << 63);
-}
-
-// A stored copy with the data bytes clipped to the frame's storage.
-StoredFrame* store_frame(FramePool* pool, const Frame& frame, uint64_t storage) {
-  uint64_t n = clipped_length(frame, storage);
-  auto* copy = static_cast<StoredFrame*>(pool->take(sizeof(StoredFrame) + n));
-  if (!copy) return nullptr;
-  std::memset(static_cast<void*>(copy), 0, sizeof(*copy));
-  copy->timestamp = frame.timestamp;
-  copy->id = frame.id;
-  copy->length = static_cast<uint8_t>(n);
-  if (n) std::memcpy(copy->bytes(), frame.data, n);
-  return copy;
-}
-
-StoredFrame* store_can(FramePool* pool, const CanFrame& frame) {
-  StoredFrame* copy = store_frame(pool, frame, kCanFrameStorage);
-  if (copy) {
-    copy->bus_channel = frame.bus_channel;
-    copy->ide = frame.ide;
-    copy->dlc = frame.dlc;
-    copy->dir = frame.dir;
-    copy->edl = frame.edl;
-    copy->brs = frame.brs;
-    copy->esi = frame.esi;
-    copy->rtr = frame.rtr;
-  }
-  return copy;
-}
-
-StoredFrame* store_lin(FramePool* pool, const LinFrame& frame) {
-  StoredFrame* copy = store_frame(pool, frame, kLinFrameStorage);
-  if (copy) {
-    copy->bus_channel = frame.bus_channel;
-    copy->dir = frame.dir;
-    copy->received_count = frame.received_count;
-  }
-  return copy;
-}
-
-bool format_stored_can(const StoredFrame& f, double start_time, SsoString* row) {
-  return format_can(CanRow{f.timestamp + start_time, f.bus_channel, f.id, f.ide, f.dlc, f.length,
-                           f.dir, f.edl, f.brs, f.esi, f.rtr, f.bytes(), f.length},
-                    row);
-}
-
-bool format_stored_lin(const StoredFrame& f, double start_time, SsoString* row) {
-  return format_lin(LinRow{f.timestamp + start_time, f.bus_channel, f.id, f.received_count, f.dir,
-                           f.bytes(), f.length},
-                    row);
 }
 
 bool open_table(Folder* folder, StringView base, const char* suffix, const char* label,
@@ -192,48 +97,301 @@ bool open_table(Folder* folder, StringView base, const char* suffix, const char*
   return true;
 }
 
+// Where the walk of one source stands within a piece.
+struct Cursor {
+  TableSource* source;
+  FrameIterator* frames;
+  const Frame* head;  // the next frame to write, null when the source is done
+  uint64_t key;
+  uint64_t next_entry;  // out of order: the next entry, and where they stop
+  uint64_t end_entry;
+};
+
+// Made pieces of a table, waiting to be written in order.
+struct PieceText {
+  char* text = nullptr;
+  uint64_t size = 0;
+  uint64_t capacity = 0;
+  uint64_t rows = 0;
+  uint64_t lost_group = 0;  // a data group whose records could not be read
+};
+
+// Writes one table: the merge of its sources, cut by time into pieces that
+// are decoded and formatted on the worker threads and written in order.
+class TableWriter : public OrderedWork {
+ public:
+  TableWriter(const GrowArray<TableSource*>& sources, uint32_t kinds, double start_time,
+              ByteStream* stream)
+      : sources_(sources), kinds_(kinds), start_time_(start_time), stream_(stream) {}
+  ~TableWriter() override {
+    for (PieceText& piece : pieces_) std::free(piece.text);
+    for (FrameIterator* frames : iterators_) delete frames;
+  }
+
+  // Cuts the table into pieces and sizes the buffers; false when memory is
+  // short.
+  bool plan(unsigned threads);
+  bool run() { return run_ordered_work(this, bounds_.size(), threads_, pieces_.size()); }
+
+  bool make(uint64_t piece, unsigned worker) override;
+  bool take(uint64_t piece) override;
+
+  uint64_t rows() const { return rows_; }
+  bool write_failed() const { return write_failed_; }
+  bool lost_records() const { return lost_records_; }
+
+ private:
+  bool start(Cursor* cursor, uint64_t lo, bool bounded, uint64_t hi);
+  void advance(Cursor* cursor, bool bounded, uint64_t hi, PieceText* out);
+  bool append_row(const Frame& frame, PieceText* out);
+
+  const GrowArray<TableSource*>& sources_;
+  uint32_t kinds_;
+  double start_time_;
+  ByteStream* stream_;
+  unsigned threads_ = 1;
+  // Piece i holds the frames with keys in [bounds_[i], bounds_[i + 1]); the
+  // last piece has no upper bound.
+  GrowArray<uint64_t> bounds_;
+  GrowArray<PieceText> pieces_;
+  // One iterator per worker and source: worker * sources + source.
+  GrowArray<FrameIterator*> iterators_;
+  GrowArray<Cursor> cursors_;  // per worker and source, in the same way
+  uint64_t rows_ = 0;
+  bool write_failed_ = false;
+  bool lost_records_ = false;
+};
+
+bool TableWriter::plan(unsigned threads) {
+  bool in_memory = true;
+  GrowArray<uint64_t> keys;
+  for (TableSource* source : sources_) {
+    in_memory = in_memory && source->in_memory;
+    if (source->in_order) {
+      for (const SortEntry& checkpoint : source->checkpoints) {
+        if (!keys.append(checkpoint.key)) return false;
+      }
+    } else {
+      for (uint64_t i = 0; i < source->entries.size(); i += CsvSink::kCheckpointSpacing) {
+        if (!keys.append(source->entries[i].key)) return false;
+      }
+    }
+  }
+  // Pieces start at keys that lie about kPieceFrames frames apart over all
+  // sources; equal keys never straddle two pieces.
+  std::sort(keys.begin(), keys.end());
+  if (!bounds_.append(0)) return false;
+  const uint64_t step = kPieceFrames / CsvSink::kCheckpointSpacing;
+  for (uint64_t i = step; i < keys.size(); i += step) {
+    if (keys[i] > bounds_.back() && !bounds_.append(keys[i])) return false;
+  }
+  // Groups read through a stream share its position: one thread then.
+  threads_ = in_memory ? threads : 1;
+  if (threads_ < 1) threads_ = 1;
+  uint64_t ahead = threads_ == 1 ? 1 : 2 * uint64_t{threads_};
+  uint64_t slots = threads_ * sources_.size();
+  if (!pieces_.reserve(ahead) || !iterators_.reserve(slots) || !cursors_.reserve(slots)) {
+    return false;
+  }
+  for (uint64_t i = 0; i < ahead; ++i) pieces_.append(PieceText{});
+  for (uint64_t i = 0; i < slots; ++i) {
+    iterators_.append(nullptr);
+    cursors_.append(Cursor{});
+  }
+  return true;
+}
+
+bool TableWriter::append_row(const Frame& frame, PieceText* out) {
+  if (out->capacity - out->size < kRowCapacity) {
+    uint64_t grown = out->capacity ? out->capacity * 2 : kPieceFrames * 64;
+    auto* text = static_cast<char*>(std::realloc(out->text, grown));
+    if (!text) return false;
+    out->text = text;
+    out->capacity = grown;
+  }
+  char* d = out->text + out->size;
+  char* end = frame.kind == FRAME_LIN
+                  ? csv_write_lin_row(d, static_cast<const LinFrame&>(frame), start_time_)
+                  : csv_write_can_row(d, static_cast<const CanFrame&>(frame), start_time_);
+  out->size += static_cast<uint64_t>(end - d);
+  ++out->rows;
+  return true;
+}
+
+// Positions the cursor at its source's first frame with a key of at least
+// lo, and takes that frame. False when memory is short.
+bool TableWriter::start(Cursor* cursor, uint64_t lo, bool bounded, uint64_t hi) {
+  TableSource* source = cursor->source;
+  cursor->head = nullptr;
+  if (!source->in_order) {
+    const SortEntry* entries = source->entries.data();
+    uint64_t count = source->entries.size();
+    auto below = [](const SortEntry& e, uint64_t key) { return e.key < key; };
+    cursor->next_entry = static_cast<uint64_t>(
+        std::lower_bound(entries, entries + count, lo, below) - entries);
+    cursor->end_entry =
+        bounded ? static_cast<uint64_t>(std::lower_bound(entries, entries + count, hi, below) -
+                                        entries)
+                : count;
+    return true;
+  }
+  // The last checkpoint before lo, then a skim to the first frame at lo.
+  const SortEntry* checkpoints = source->checkpoints.data();
+  uint64_t count = source->checkpoints.size();
+  auto below = [](const SortEntry& e, uint64_t key) { return e.key < key; };
+  uint64_t i = static_cast<uint64_t>(
+      std::lower_bound(checkpoints, checkpoints + count, lo, below) - checkpoints);
+  FrameIterator* frames = cursor->frames;
+  frames->restart_at(i > 0 ? checkpoints[i - 1].offset : 0);
+  uint64_t offset;
+  FrameKind kind;
+  double time;
+  while (frames->skim(&offset, &kind, &time)) {
+    if (!(kinds_ >> kind & 1)) continue;
+    uint64_t key = frame_time_key(time);
+    if (key < lo) continue;
+    if (bounded && key >= hi) return true;
+    frames->restart_at(offset);
+    cursor->next_entry = 1;  // in order: the walk has frames left
+    return true;
+  }
+  cursor->next_entry = 0;
+  return true;
+}
+
+// Takes the cursor's next frame below hi, or ends it.
+void TableWriter::advance(Cursor* cursor, bool bounded, uint64_t hi, PieceText* out) {
+  TableSource* source = cursor->source;
+  FrameIterator* frames = cursor->frames;
+  cursor->head = nullptr;
+  if (source->in_order) {
+    if (cursor->next_entry == 0) return;
+    for (const Frame* frame = frames->next(); frame; frame = frames->next()) {
+      if (!(kinds_ >> frame->kind & 1)) continue;
+      uint64_t key = frame_time_key(frame->timestamp);
+      if (bounded && key >= hi) break;
+      cursor->head = frame;
+      cursor->key = key;
+      return;
+    }
+    if (frames->read_failed()) out->lost_group = source->dg_index;
+    cursor->next_entry = 0;
+    return;
+  }
+  while (cursor->next_entry < cursor->end_entry) {
+    const SortEntry& entry = source->entries[cursor->next_entry++];
+    frames->restart_at(entry.offset);
+    const Frame* frame = frames->next();
+    if (!frame) {
+      if (frames->read_failed()) out->lost_group = source->dg_index;
+      continue;
+    }
+    if (!(kinds_ >> frame->kind & 1)) continue;
+    cursor->head = frame;
+    cursor->key = entry.key;
+    return;
+  }
+}
+
+bool TableWriter::make(uint64_t piece, unsigned worker) {
+  PieceText* out = &pieces_[piece % pieces_.size()];
+  out->size = out->rows = out->lost_group = 0;
+  uint64_t lo = bounds_[piece];
+  bool bounded = piece + 1 < bounds_.size();
+  uint64_t hi = bounded ? bounds_[piece + 1] : 0;
+  uint64_t count = sources_.size();
+  Cursor* cursors = cursors_.data() + worker * count;
+  FrameIterator** iterators = iterators_.data() + worker * count;
+  for (uint64_t s = 0; s < count; ++s) {
+    if (!iterators[s]) {
+      iterators[s] = frame_iterator_create(sources_[s]->group).release();
+      if (!iterators[s]) return false;
+      iterators[s]->want_kinds(kinds_);
+    }
+    cursors[s].source = sources_[s];
+    cursors[s].frames = iterators[s];
+    if (!start(&cursors[s], lo, bounded, hi)) return false;
+    advance(&cursors[s], bounded, hi, out);
+  }
+  // Loggers write few groups per bus: the smallest head is found by a
+  // scan, and the first of equal keys is the earlier group's.
+  for (;;) {
+    Cursor* best = nullptr;
+    for (uint64_t s = 0; s < count; ++s) {
+      Cursor* c = &cursors[s];
+      if (c->head && (!best || c->key < best->key)) best = c;
+    }
+    if (!best) return true;
+    if (!append_row(*best->head, out)) return false;
+    advance(best, bounded, hi, out);
+  }
+}
+
+bool TableWriter::take(uint64_t piece) {
+  const PieceText& text = pieces_[piece % pieces_.size()];
+  if (text.lost_group) {
+    QLOG(LOG_ERROR, "Could not read the records of data group %llu",
+         static_cast<unsigned long long>(text.lost_group));
+    lost_records_ = true;
+    return false;
+  }
+  if (text.size && stream_write(stream_, text.text, text.size) != static_cast<int64_t>(text.size)) {
+    write_failed_ = true;
+    return false;
+  }
+  rows_ += text.rows;
+  return true;
+}
+
 }  // namespace
 
-FramePool::~FramePool() {
-  for (uint8_t* block : blocks_) std::free(block);
+uint64_t frame_time_key(double time) {
+  if (time != time) return UINT64_MAX;
+  time += 0.0;
+  uint64_t bits;
+  std::memcpy(&bits, &time, sizeof(bits));
+  return bits >> 63 ? ~bits : bits | (1ull << 63);
 }
 
-void* FramePool::take(uint64_t size) {
-  size = (size + kFrameAlign - 1) / kFrameAlign * kFrameAlign;
-  if (size > kBlockSize) return nullptr;
-  if (blocks_.empty() || kBlockSize - used_ < size) {
-    if (!blocks_.reserve(blocks_.size() + 1)) return nullptr;
-    auto* block = static_cast<uint8_t*>(large_memory_alloc(kBlockSize));
-    if (!block) return nullptr;
-    blocks_.append(block);
-    used_ = 0;
-  }
-  void* p = blocks_.back() + used_;
-  used_ += size;
-  return p;
+uint64_t csv_row_capacity() {
+  return kRowCapacity;
 }
 
-void FramePool::reset() {
-  while (blocks_.size() > 1) {
-    std::free(blocks_.back());
-    blocks_.pop_back();
-  }
-  used_ = 0;
+char* csv_write_can_row(char* out, const CanFrame& frame, double start_time) {
+  uint64_t count = clipped_length(frame, kCanFrameStorage);
+  const int fields[] = {frame.ide,  frame.dlc, static_cast<int>(count), frame.dir,
+                        frame.edl, frame.brs, frame.esi,               frame.rtr};
+  out = write_head(out, frame.timestamp + start_time, frame.bus_channel, frame.id,
+                   frame.ide == 1 ? 8 : 3, fields);
+  return write_hex_line(out, frame.data, count);
 }
+
+char* csv_write_lin_row(char* out, const LinFrame& frame, double start_time) {
+  const int fields[] = {frame.received_count, frame.dir};
+  out = write_head(out, frame.timestamp + start_time, frame.bus_channel, frame.id, 2, fields);
+  return write_hex_line(out, frame.data, clipped_length(frame, kLinFrameStorage));
+}
+
+namespace {
+
+template <typename F>
+bool format_row(const F& frame, double start_time, SsoString* row,
+                char* (*write)(char*, const F&, double)) {
+  uint64_t length = row->size();
+  char* start = row->reserve(length + kRowCapacity);
+  if (!start) return false;
+  row->set_size(static_cast<uint64_t>(write(start + length, frame, start_time) - start));
+  return true;
+}
+
+}  // namespace
 
 bool csv_format_can_row(const CanFrame& frame, double start_time, SsoString* row) {
-  return format_can(
-      CanRow{frame.timestamp + start_time, frame.bus_channel, frame.id, frame.ide, frame.dlc,
-             static_cast<int>(frame.data_length), frame.dir, frame.edl, frame.brs, frame.esi,
-             frame.rtr, frame.data, clipped_length(frame, kCanFrameStorage)},
-      row);
+  return format_row(frame, start_time, row, csv_write_can_row);
 }
 
 bool csv_format_lin_row(const LinFrame& frame, double start_time, SsoString* row) {
-  return format_lin(
-      LinRow{frame.timestamp + start_time, frame.bus_channel, frame.id, frame.received_count,
-             frame.dir, frame.data, clipped_length(frame, kLinFrameStorage)},
-      row);
+  return format_row(frame, start_time, row, csv_write_lin_row);
 }
 
 void frames_sort_by_time(SortEntry* entries, uint64_t count) {
@@ -268,31 +426,15 @@ std::unique_ptr<CsvSink> csv_sink_create(Folder* input, Folder* output,
   return sink;
 }
 
-void CsvSink::forget_frames() {
-  can_frames_.clear();
-  lin_frames_.clear();
-  can_runs_.clear();
-  lin_runs_.clear();
-  pool_.reset();
+CsvSink::~CsvSink() {
+  forget_sources();
 }
 
-namespace {
-
-// Ends the current run when frames arrived since the last one ended.
-bool close_run(const GrowArray<SortEntry>& frames, GrowArray<uint64_t>* runs) {
-  uint64_t end = frames.size();
-  if (end == (runs->empty() ? 0 : runs->back())) return true;
-  return runs->append(end);
-}
-
-}  // namespace
-
-void CsvSink::on_group_end(const GroupList&) {
-  // Without room for the boundary the runs merge with the next group's;
-  // the table is then ordered by the whole sort below.
-  if (!close_run(can_frames_, &can_runs_) || !close_run(lin_frames_, &lin_runs_)) {
-    run_lost_ = true;
-  }
+void CsvSink::forget_sources() {
+  for (TableSource* source : can_sources_) delete source;
+  for (TableSource* source : lin_sources_) delete source;
+  can_sources_.clear();
+  lin_sources_.clear();
 }
 
 bool CsvSink::on_file_begin(StringView, MdfFile* mdf) {
@@ -301,36 +443,79 @@ bool CsvSink::on_file_begin(StringView, MdfFile* mdf) {
   if (HdBlock* hd = mdf_hd_block(mdf)) {
     start_time_ = static_cast<double>(hd->hd_start_time_ns / 1000) * 0.000001;
   }
-  forget_frames();
+  forget_sources();
   store_failed_ = false;
-  run_lost_ = false;
   return true;
 }
 
-bool CsvSink::on_frame(const Frame& frame) {
-  bool stored;
-  switch (frame.kind) {
-    case FRAME_CAN_DATA:
-    case FRAME_CAN_REMOTE: {
-      StoredFrame* copy = store_can(&pool_, static_cast<const CanFrame&>(frame));
-      stored = copy && can_frames_.append(SortEntry{time_key(frame.timestamp), copy});
-      break;
-    }
-    case FRAME_LIN: {
-      StoredFrame* copy = store_lin(&pool_, static_cast<const LinFrame&>(frame));
-      stored = copy && lin_frames_.append(SortEntry{time_key(frame.timestamp), copy});
-      break;
-    }
-    default:
-      return true;
+namespace {
+
+// Counts a frame of the source and notes whether it keeps the time order.
+bool note_frame(TableSource* source, uint64_t key, uint64_t offset) {
+  if (source->frames > 0 && key < source->last_key) source->in_order = false;
+  // Checkpoints only serve to start pieces: without room for one, a piece
+  // starts earlier and skims further.
+  if (source->frames % CsvSink::kCheckpointSpacing == 0) {
+    (void)source->checkpoints.append(SortEntry{key, offset});
   }
-  if (!stored && !store_failed_) {
-    // Once per file: a file that cannot be held in memory would repeat it
-    // for every frame after.
-    QLOG(LOG_ERROR, "Could not store frame: out of memory");
-    store_failed_ = true;
+  source->last_key = key;
+  ++source->frames;
+  return true;
+}
+
+}  // namespace
+
+GroupReadResult CsvSink::read_group(DgBlock* group, const GroupList& groups) {
+  GroupReadResult result{true, false};
+  std::unique_ptr<FrameIterator> frames = frame_iterator_create(group);
+  if (!frames) return result;
+  uint64_t dg_index = groups.empty() ? 0 : groups[0].data_group;
+  TableSource* can = new (std::nothrow) TableSource;
+  TableSource* lin = new (std::nothrow) TableSource;
+  TableSource* both[] = {can, lin};
+  const uint32_t kinds[] = {kCanKinds, kLinKinds};
+  bool stored = can && lin;
+  if (stored) {
+    for (TableSource* source : both) {
+      source->group = group;
+      source->dg_index = dg_index;
+      source->in_memory = frames->in_memory();
+    }
+    uint64_t offset;
+    FrameKind kind;
+    double time;
+    frames->restart_at(0);
+    while (frames->skim(&offset, &kind, &time)) {
+      TableSource* source = kCanKinds >> kind & 1 ? can : kLinKinds >> kind & 1 ? lin : nullptr;
+      if (source) note_frame(source, frame_time_key(time), offset);
+    }
+    result.read_failed = frames->read_failed();
+    // A group out of order is read once more for an entry per frame.
+    for (int t = 0; t < 2 && stored; ++t) {
+      TableSource* source = both[t];
+      if (source->in_order) continue;
+      stored = source->entries.reserve(source->frames);
+      frames->restart_at(0);
+      while (stored && frames->skim(&offset, &kind, &time)) {
+        if (kinds[t] >> kind & 1) {
+          stored = source->entries.append(SortEntry{frame_time_key(time), offset});
+        }
+      }
+      frames_sort_by_time(source->entries.data(), source->entries.size());
+    }
+    if (stored && can->frames > 0) stored = can_sources_.append(can) && (can = nullptr, true);
+    if (stored && lin->frames > 0) stored = lin_sources_.append(lin) && (lin = nullptr, true);
   }
-  return stored;
+  delete can;
+  delete lin;
+  if (!stored) {
+    if (!store_failed_) {
+      QLOG(LOG_ERROR, "Could not store frame: out of memory");
+      store_failed_ = true;
+    }
+    result.frames_ok = false;
+  }
+  return result;
 }
 
 bool CsvSink::wants_group(const GroupList& groups) {
@@ -346,43 +531,17 @@ bool CsvSink::write_table(ByteStream* stream, bool is_can, uint64_t* rows) {
   const char* header = is_can ? kCanHeader : kLinHeader;
   uint64_t header_size = (is_can ? sizeof(kCanHeader) : sizeof(kLinHeader)) - 1;
   const char* label = is_can ? "CAN" : "LIN";
-  GrowArray<SortEntry>& frames = is_can ? can_frames_ : lin_frames_;
-  GrowArray<uint64_t>& runs = is_can ? can_runs_ : lin_runs_;
-  uint64_t count = frames.size();
+  const GrowArray<TableSource*>& sources = is_can ? can_sources_ : lin_sources_;
   *rows = 0;
-  if (count == 0) return true;
-  SortEntry* entries = frames.data();
-  // The table is the stable sort by time of all frames in read order. Each
-  // data group's run is sorted on its own, which costs nothing for the time
-  // order loggers write, and the runs are merged while the rows go out.
-  uint64_t whole = count;
-  const uint64_t* ends = &whole;
-  uint64_t run_count = 1;
-  if (!run_lost_ && close_run(frames, &runs) && runs.size() <= kMaxMergedRuns) {
-    ends = runs.data();
-    run_count = runs.size();
-  }
-  for (uint64_t r = 0, start = 0; r < run_count; start = ends[r++]) {
-    frames_sort_by_time(entries + start, ends[r] - start);
-  }
+  if (sources.empty()) return true;
+  TableWriter writer(sources, is_can ? kCanKinds : kLinKinds, start_time_, stream);
   if (stream_write(stream, header, header_size) != static_cast<int64_t>(header_size)) {
     QLOG(LOG_ERROR, "Could not write %s header", label);
     return false;
   }
-  // Only a hint: a row that does not fit grows the buffer itself.
-  (void)row_.reserve(kRowCapacity);
-  bool written = frames_merge_runs(entries, ends, run_count, [&](const SortEntry& entry) {
-    row_.clear();
-    bool formatted = is_can ? format_stored_can(*entry.frame, start_time_, &row_)
-                            : format_stored_lin(*entry.frame, start_time_, &row_);
-    if (!formatted ||
-        stream_write(stream, row_.c_str(), row_.size()) != static_cast<int64_t>(row_.size())) {
-      return false;
-    }
-    ++*rows;
-    return true;
-  });
-  if (!written) QLOG(LOG_ERROR, "Could not write %s data", label);
+  bool written = writer.plan(settings()->threads_per_file) && writer.run();
+  *rows = writer.rows();
+  if (!written && !writer.lost_records()) QLOG(LOG_ERROR, "Could not write %s data", label);
   return written;
 }
 
