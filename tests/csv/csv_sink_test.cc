@@ -7,13 +7,13 @@
 #include <cstring>
 #include <map>
 #include <string>
-#include <type_traits>
 #include <vector>
 
+#include "app/convert_file.h"
+#include "app/csv_expect.h"
 #include "app/settings.h"
 #include "io/folder.h"
-#include "mdf/file_blocks.h"
-#include "mdf/mdf_file.h"
+#include "io/memory_stream.h"
 
 namespace quarrow {
 namespace {
@@ -40,7 +40,16 @@ class MemoryFolder : public Folder {
   bool remove(StringView path) override {
     return !failing(path, faults.remove) && files.erase(std::string(path.data, path.size)) == 1;
   }
-  ByteStream* open_file(StringView path, uint32_t) override {
+  ByteStream* open_file(StringView path, uint32_t flags) override {
+    if (!(flags & FS_OPEN_WRITE)) {
+      MemoryStream* input = memory_stream_create();
+      const std::string& bytes = files[std::string(path.data, path.size)];
+      if (input) {
+        input->write(bytes.data(), bytes.size());
+        input->seek(0, STREAM_SEEK_SET);
+      }
+      return input;
+    }
     opened.emplace_back(path.data, path.size);
     if (failing(path, faults.open)) return nullptr;
     return new Stream(&(files[opened.back()] = ""),
@@ -75,31 +84,24 @@ struct Owned : F {
     std::memset(static_cast<F*>(this), 0, sizeof(F));
     this->data = this->bytes;
   }
-  Owned(const Owned& other) : F(other) { this->data = this->bytes; }
 };
-
-template <typename F = CanFrame>
-Owned<F> frame(double t, uint32_t id, std::vector<uint8_t> bytes = {}) {
-  Owned<F> f;
-  f.kind = std::is_same_v<F, CanFrame> ? FRAME_CAN_DATA : FRAME_LIN;
-  f.timestamp = t;
-  f.id = id;
-  f.bus_channel = 1;
-  f.data_length = bytes.size();
-  if constexpr (std::is_same_v<F, CanFrame>) f.dlc = static_cast<uint8_t>(bytes.size());
-  if constexpr (std::is_same_v<F, LinFrame>) f.received_count = static_cast<uint8_t>(bytes.size());
-  std::copy_n(bytes.begin(), std::min(bytes.size(), sizeof f.bytes), f.bytes);
-  return f;
-}
 
 // The other columns are pinned by the end-to-end tests.
 TEST(CsvRow, RoundsHalfWayUpAndGrowsForHugeTimes) {
+  Owned<CanFrame> f;
+  f.kind = FRAME_CAN_DATA;
+  f.timestamp = 2.8329605;
+  f.id = 1;
+  f.bus_channel = 1;
   SsoString row;
-  ASSERT_TRUE(csv_format_can_row(frame(2.8329605, 1, {}), 0.0, &row));
+  ASSERT_TRUE(csv_format_can_row(f, 0.0, &row));
   EXPECT_STREQ(row.c_str(), "  2.832961;1;001;0;0;0;0;0;0;0;0;\n");
+  f.timestamp = 1e300;
+  f.data_length = 64;
+  std::memset(f.bytes, 0x12, sizeof f.bytes);
   SsoString long_row;
   ASSERT_TRUE(long_row.append(StringView("prefix|")));
-  ASSERT_TRUE(csv_format_can_row(frame(1e300, 1, std::vector<uint8_t>(64, 0x12)), 0.0, &long_row));
+  ASSERT_TRUE(csv_format_can_row(f, 0.0, &long_row));
   std::string text(long_row.c_str(), long_row.size());
   EXPECT_EQ(text.rfind("prefix|1000000", 0), 0u);
   std::string hex;
@@ -113,66 +115,81 @@ class CsvSinkTest : public testing::Test {
   void SetUp() override {
     sink_ = csv_sink_create(&input_, &output_, &settings_);
     ASSERT_NE(sink_, nullptr);
-    auto* id = new IdBlock(block_descriptor(BLOCK_ID));
-    id->id_hd = BlockRef::adopt(new HdBlock(block_descriptor(BLOCK_HD)));
-    mdf_.id = BlockRef::adopt(id);
   }
-  // The frames arrive in data groups of group_size frames (0: one group).
-  bool convert(const std::vector<const Frame*>& frames, size_t group_size = 0) {
-    EXPECT_TRUE(sink_->on_file_begin("out/log", &mdf_));
-    for (size_t i = 0; i < frames.size(); ++i) {
-      EXPECT_TRUE(sink_->on_frame(*frames[i]));
-      if (group_size && (i + 1) % group_size == 0) sink_->on_group_end({});
-    }
-    return sink_->on_file_end("out/log");
+  // Writes the frames as a log that starts at time 0 and converts it.
+  bool convert(const std::vector<mdfw::BusFrame>& frames,
+               mdfw::Layout layout = mdfw::Layout::unsorted) {
+    mdfw::BusLogOptions options;
+    options.layout = layout;
+    options.start_time_ns = 0;
+    std::vector<uint8_t> log = mdfw::write_bus_log(frames, options);
+    input_.files["in.mf4"].assign(log.begin(), log.end());
+    return convert_file(sink_.get(), "in.mf4", "out/log") == CONVERT_OK;
   }
-  void check_sorted_tables();
   std::string table(const char* kind) { return output_.files[std::string("out/log_") + kind]; }
   bool has(const char* kind) { return output_.files.count(std::string("out/log_") + kind) == 1; }
 
   MemoryFolder input_, output_;
-  MdfFile mdf_;
   ConverterSettings settings_;
   std::unique_ptr<CsvSink> sink_;
 };
 
-// Whether the frames come in one data group, in groups each merged with the
-// others, or in more groups than are merged, the rows are the stable sort.
-TEST_F(CsvSinkTest, SortsStablyByTimeWithNaNLastAcrossDataGroups) {
-  // Enough equal times that an unstable sort would reorder them, equal
-  // times in different groups, and -0.0 before 0.0's equal.
-  std::vector<Owned<CanFrame>> frames;
-  for (uint32_t i = 0; i < 40; ++i) frames.push_back(frame(i % 2 ? 5.0 : 2.0, i));
-  frames.push_back(frame(NAN, 0x7AA));
-  frames.push_back(frame(1.0, 0x7BB));
-  for (uint32_t i = 0; i < 30; ++i) frames.push_back(frame(i % 2 ? -0.0 : 0.0, 0x400 + i));
-  auto x = frame<LinFrame>(0.3, 3), y = frame<LinFrame>(0.1, 1, {9});
-  std::vector<const Frame*> pointers = {&x, &y};
-  for (const auto& f : frames) pointers.push_back(&f);
-  for (size_t group_size : {0, 1, 2, 7, 20}) {
-    SCOPED_TRACE(group_size);
-    ASSERT_TRUE(convert(pointers, group_size));
-    check_sorted_tables();
+// The rows are the stable sort by time of the frames in read order, NaN
+// last and -0.0 equal to 0.0, whether the groups come in time order or not,
+// in one piece or in many made on several threads.
+TEST_F(CsvSinkTest, RowsAreTheStableSortByTime) {
+  using mdfw::BusFrame;
+  // Few distinct times, so that equal times straddle the pieces.
+  std::vector<BusFrame> in_order;
+  for (uint32_t i = 0; i < 150'000; ++i) {
+    double t = (i / 7'000) * 0.5;
+    in_order.push_back(i % 3 ? mdfw::can_data(t, i & 0x7FF, {static_cast<uint8_t>(i)})
+                             : mdfw::can_remote(t, i & 0x7FF, 1));
   }
-}
+  std::vector<BusFrame> shuffled;
+  for (uint32_t i = 0; i < 40; ++i) shuffled.push_back(mdfw::can_data(i % 2 ? 5.0 : 2.0, i, {}));
+  shuffled.push_back(mdfw::can_data(NAN, 0x7AA, {}));
+  shuffled.push_back(mdfw::can_remote(1.0, 0x7BB, 0));
+  for (uint32_t i = 0; i < 30; ++i)
+    shuffled.push_back(mdfw::can_data(i % 2 ? -0.0 : 0.0, 0x400 + i, {}));
+  shuffled.push_back(mdfw::lin_frame(0.3, 3, {}));
+  shuffled.push_back(mdfw::lin_frame(0.1, 1, {9}));
+  for (uint32_t i = 0; i < 70'000; ++i)
+    shuffled.push_back(mdfw::can_data((i * 7919 % 1000) * 0.001, 0x100, {}));
 
-void CsvSinkTest::check_sorted_tables() {
-  auto row = [](double t, uint32_t id) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%10.6f;1;%03X;0;0;0;0;0;0;0;0;\n", t, id);
-    return std::string(text);
-  };
-  std::string want = kCanHeader;
-  for (uint32_t i = 0; i < 30; ++i) want += row(0, 0x400 + i);
-  want += row(1, 0x7BB);
-  for (uint32_t i = 0; i < 40; i += 2) want += row(2, i);
-  for (uint32_t i = 1; i < 40; i += 2) want += row(5, i);
-  const std::string got = table("CAN.csv");
-  EXPECT_EQ(got.substr(0, want.size()), want);
-  EXPECT_TRUE(got.ends_with(";1;7AA;0;0;0;0;0;0;0;0;\n")) << got;
-  EXPECT_EQ(std::count(got.begin(), got.end(), '\n'), 73);
-  EXPECT_EQ(table("LIN.csv"),
-            kLinHeader + std::string("  0.100000;1;01;1;0;09\n") + "  0.300000;1;03;0;0;\n");
+  for (const auto* frames : {&in_order, &shuffled}) {
+    for (mdfw::Layout layout : {mdfw::Layout::sorted, mdfw::Layout::unsorted}) {
+      // Read order: one data group per frame type when sorted.
+      std::vector<BusFrame> read = *frames;
+      if (layout == mdfw::Layout::sorted) {
+        std::stable_sort(read.begin(), read.end(),
+                         [](const auto& a, const auto& b) { return a.type < b.type; });
+      }
+      auto rank = [](const BusFrame& f) { return std::pair(std::isnan(f.time), f.time + 0.0); };
+      std::stable_sort(read.begin(), read.end(), [&](const auto& a, const auto& b) {
+        return rank(a) < rank(b) && !(std::isnan(a.time) && std::isnan(b.time));
+      });
+      std::string can = kCanHeader, lin = kLinHeader;
+      mdfw::BusLogOptions options;
+      for (const BusFrame& f : read) {
+        double t = std::isnan(f.time) ? f.time : f.time + 0.0;
+        if (f.type == mdfw::FrameType::lin) {
+          lin += test::lin_row(f, t);
+        } else {
+          can += test::can_row(f, t, options);
+          // The program's formatter spells it so.
+          if (std::isnan(t)) can.replace(can.rfind("nan;"), 3, "NaN");
+        }
+      }
+      for (unsigned threads : {1u, 3u}) {
+        SCOPED_TRACE(testing::Message() << frames->size() << " frames, " << threads << " threads");
+        settings_.threads_per_file = threads;
+        ASSERT_TRUE(convert(*frames, layout));
+        EXPECT_TRUE(table("CAN.csv") == can);
+        EXPECT_EQ(table("LIN.csv"), frames == &in_order ? "" : lin);
+      }
+    }
+  }
 }
 
 TEST_F(CsvSinkTest, HeaderlessStartIsNaNAndOnlyBusFrameGroupsAreWanted) {
@@ -180,7 +197,7 @@ TEST_F(CsvSinkTest, HeaderlessStartIsNaNAndOnlyBusFrameGroupsAreWanted) {
   EXPECT_TRUE(std::isnan(sink_->start_time()));
   auto wants = [&](std::initializer_list<FrameKind> kinds) {
     GroupList groups;
-    for (FrameKind k : kinds) EXPECT_TRUE(groups.append(GroupInfo{StringView(), 0, k}));
+    for (FrameKind k : kinds) EXPECT_TRUE(groups.append(GroupInfo{StringView(), 0, k, 1}));
     return sink_->wants_group(groups);
   };
   EXPECT_FALSE(
@@ -215,14 +232,12 @@ TEST_F(CsvSinkTest, OutputFailuresFailTheFile) {
       {F{"", "_CAN.csv", can_row, "", "_CAN.csv"}, 1, "Could not write CAN data", 1, 0, 2},
       {F{"", "", 0, "", "_LIN.csv"}, 0, "", 1, 1, 2},
   };
-  auto a = frame(1, 1, {1}), b = frame(2, 2, {2});
-  auto x = frame<LinFrame>(1, 1, {1}), y = frame<LinFrame>(2, 2, {2});
   for (const auto& c : cases) {
     output_.files.clear();
     output_.opened.clear();
     output_.faults = c.faults;
-    std::vector<const Frame*> frames = {&a, &b};
-    if (c.with_lin) frames.insert(frames.end(), {&x, &y});
+    std::vector<mdfw::BusFrame> frames = {mdfw::can_data(1, 1, {1}), mdfw::can_data(2, 2, {2})};
+    if (c.with_lin) frames.insert(frames.end(), {mdfw::lin_frame(1, 1, {1}), mdfw::lin_frame(2, 2, {2})});
     testing::internal::CaptureStderr();
     EXPECT_FALSE(convert(frames)) << c.message;
     std::string log = testing::internal::GetCapturedStderr();
