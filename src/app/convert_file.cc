@@ -12,6 +12,7 @@
 #include "io/buffered_stream.h"
 #include "io/container.h"
 #include "io/encrypted_container.h"
+#include "io/file_stream.h"
 #include "io/folder.h"
 #include "log/log.h"
 #include "mdf/data_block.h"
@@ -128,7 +129,11 @@ int convert_file(FrameSink* sink, StringView input_path, StringView output_base)
     return CONVERT_FAILED;
   }
 
-  int64_t buffer = settings->buffer_size < 0 ? stream_size(stream) : settings->buffer_size;
+  // The whole file is mapped rather than copied into fresh memory; where it
+  // cannot be, it is read whole as before.
+  ByteStream* mapped = settings->buffer_size < 0 ? file_stream_map(stream) : nullptr;
+  if (mapped) stream = mapped;
+  int64_t buffer = mapped ? 0 : settings->buffer_size < 0 ? stream_size(stream) : settings->buffer_size;
   if (buffer > 0) {
     ByteStream* buffered = buffered_stream_create(stream, true, buffer);
     if (!buffered) {

@@ -176,4 +176,11 @@ ByteStream* file_stream_open(const char* path, int32_t mode) {
   return s;
 }
 
+// Read whole instead: a view of a file on a card or share that goes away
+// faults where no handler can put the data back, and a mapped file cannot
+// be deleted while its view is open (-d removes before closing).
+ByteStream* file_stream_map(ByteStream*) {
+  return nullptr;
+}
+
 }  // namespace quarrow
