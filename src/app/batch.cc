@@ -1,9 +1,12 @@
 #include "app/batch.h"
 
+#include <utility>
+
 #include "app/convert_file.h"
 #include "app/settings.h"
 #include "bus/frame_sink.h"
 #include "core/hash_map.h"
+#include "core/ordered_work.h"
 #include "io/folder.h"
 #include "log/log.h"
 
@@ -80,7 +83,10 @@ bool find_common_root(ConverterSettings* settings, int* status) {
   return true;
 }
 
-int run_batch(FrameSink* sink, const GrowArray<SsoString>& inputs) {
+namespace {
+
+int walk_inputs(FrameSink* sink, const GrowArray<SsoString>& inputs, FileJobs* jobs,
+                bool* stopped) {
   int status = 0;
   bool append_root = !sink->settings()->no_append_root;
   for (const SsoString& input : inputs) {
@@ -94,6 +100,7 @@ int run_batch(FrameSink* sink, const GrowArray<SsoString>& inputs) {
       if (!folder_stat_relative(sink->input_folder(), input, &info)) {
         QLOG(LOG_FATAL, "Could not query %.*s for information", static_cast<int>(input.size()),
              input.c_str());
+        *stopped = true;
         return kStatusQueryFailed;
       }
       if (info.kind == PATH_FOLDER) {
@@ -111,12 +118,77 @@ int run_batch(FrameSink* sink, const GrowArray<SsoString>& inputs) {
         output = std::move(renamed);
       }
     }
-    status |= convert_path(sink, input, output);
+    status |= convert_path(sink, input, output, jobs);
   }
   return status;
 }
 
-int convert_path(FrameSink* sink, StringView input, StringView output) {
+// Converts the files found by the walk several at once, on the workers'
+// own sinks. Each file's log lines are kept and printed with the lines the
+// walk logged before it, in walk order, as one thread would print them.
+class FileWork : public OrderedWork {
+ public:
+  FileWork(FileJobs* jobs, GrowArray<FrameSink*>* sinks) : jobs_(jobs), sinks_(sinks) {}
+  bool make(uint64_t piece, unsigned worker) override {
+    FileJob& job = jobs_->files[piece];
+    log_capture(&job.lines);
+    job.status = convert_log_file((*sinks_)[worker], job.input, job.base);
+    log_capture(nullptr);
+    return true;
+  }
+  bool take(uint64_t piece) override {
+    const FileJob& job = jobs_->files[piece];
+    log_write_captured(job.before);
+    log_write_captured(job.lines);
+    status |= job.status;
+    return true;
+  }
+  int status = 0;
+
+ private:
+  FileJobs* jobs_;
+  GrowArray<FrameSink*>* sinks_;
+};
+
+}  // namespace
+
+int run_batch(FrameSink* sink, const GrowArray<SsoString>& inputs) {
+  ConverterSettings* settings = sink->settings();
+  bool stopped = false;
+  if (settings->jobs < 0) return walk_inputs(sink, inputs, nullptr, &stopped);
+  unsigned workers = settings->jobs > 0 ? static_cast<unsigned>(settings->jobs) : available_cores();
+
+  // The walk first: what it logs waits with the file found after it.
+  FileJobs jobs;
+  log_capture(&jobs.pending);
+  int status = walk_inputs(sink, inputs, &jobs, &stopped);
+  log_capture(nullptr);
+
+  GrowArray<std::unique_ptr<FrameSink>> owned;
+  GrowArray<FrameSink*> sinks;
+  if (workers > jobs.files.size()) workers = static_cast<unsigned>(jobs.files.size());
+  if (workers < 1) workers = 1;
+  // Several files at once: one thread each.
+  if (workers > 1) settings->threads_per_file = 1;
+  for (unsigned w = 0; w < workers; ++w) {
+    std::unique_ptr<FrameSink> another = w == 0 ? nullptr : sink->another();
+    FrameSink* worker_sink = w == 0 ? sink : another.get();
+    if (!worker_sink || !sinks.append(worker_sink) ||
+        (another && !owned.append(std::move(another)))) {
+      break;
+    }
+  }
+  if (sinks.size() < workers) settings->threads_per_file = sinks.size() > 1 ? 1 : workers;
+  FileWork work(&jobs, &sinks);
+  run_ordered_work(&work, jobs.files.size(), static_cast<unsigned>(sinks.size()),
+                   2 * sinks.size());
+  log_write_captured(jobs.pending);
+  // A failed query ends the run with its own status, as it does when the
+  // files are converted one by one during the walk.
+  return stopped ? kStatusQueryFailed : status | work.status;
+}
+
+int convert_path(FrameSink* sink, StringView input, StringView output, FileJobs* jobs) {
   PathInfo info;
   if (!folder_stat_relative(sink->input_folder(), input, &info)) {
     // The walk goes on with the other entries, but this path is not
@@ -142,7 +214,7 @@ int convert_path(FrameSink* sink, StringView input, StringView output) {
           status |= CONVERT_FAILED;
           return;
         }
-        status |= convert_path(sink, child_input, child_output);
+        status |= convert_path(sink, child_input, child_output, jobs);
       });
       return status;
     }
@@ -158,16 +230,27 @@ int convert_path(FrameSink* sink, StringView input, StringView output) {
         base = output.prefix(cut > output.size ? 0 : output.size - cut);
       }
       if (sink->create_folders()) make_folders(sink->output_folder(), path_folder_part(base));
-      int r = convert_file(sink, input, base);
-      if (r != 0) {
-        QLOG(LOG_ERROR, "Error during conversion of %.*s", static_cast<int>(input.size),
-             input.data);
+      if (!jobs) return convert_log_file(sink, input, base);
+      FileJob job;
+      if (!job.input.assign(input) || !job.base.assign(base) ||
+          !jobs->files.append(std::move(job))) {
+        return CONVERT_FAILED;
       }
-      return r;
+      // What the walk logged since the last file goes out before this one.
+      std::swap(jobs->files.back().before, jobs->pending);
+      return 0;
     }
     default:
       return kStatusQueryFailed;
   }
+}
+
+int convert_log_file(FrameSink* sink, StringView input, StringView base) {
+  int r = convert_file(sink, input, base);
+  if (r != 0) {
+    QLOG(LOG_ERROR, "Error during conversion of %.*s", static_cast<int>(input.size), input.data);
+  }
+  return r;
 }
 
 bool is_log_file(StringView path) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+
 #include "core/grow_array.h"
 #include "core/sso_string.h"
 #include "core/string_view.h"
@@ -16,11 +18,32 @@ struct ConverterSettings;
 bool find_common_root(ConverterSettings* settings, int* status);
 
 // Converts every input in order; returns the bitwise OR of their statuses.
+// With -j, the walk finds the files first and they convert several at once;
+// tables, log lines and their order, and the status stay what converting
+// them one by one gives.
 int run_batch(FrameSink* sink, const GrowArray<SsoString>& inputs);
 
+// A log file the walk found, to be converted later.
+struct FileJob {
+  SsoString input;
+  SsoString base;    // of its tables
+  SsoString before;  // log lines of the walk that come before its own
+  SsoString lines;   // its own log lines
+  int status = 0;
+};
+
+struct FileJobs {
+  GrowArray<FileJob> files;
+  SsoString pending;  // what the walk logged since the last file it found
+};
+
 // Converts one input path (relative to the input folder) and everything
-// below it; output is the matching path relative to the output folder.
-int convert_path(FrameSink* sink, StringView input, StringView output);
+// below it; output is the matching path relative to the output folder. With
+// jobs, the log files are only collected there, for the caller to convert.
+int convert_path(FrameSink* sink, StringView input, StringView output, FileJobs* jobs = nullptr);
+
+// Converts one log file into tables at base and logs a failure.
+int convert_log_file(FrameSink* sink, StringView input, StringView base);
 
 // True for the extensions mf4, mfc, mfe and mfm in any letter case.
 bool is_log_file(StringView path);

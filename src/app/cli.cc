@@ -113,6 +113,9 @@ bool cli_parse(ConverterSettings* settings, int argc, char** argv, int* status) 
       arg_lit0("i", "input-files=<file(s)/folder(s)>",
                "list of input files/folders, must have common root"),
       arg_filen(nullptr, nullptr, "file(s)/folder(s)", 1, max_inputs, nullptr),
+      arg_int0("j", "jobs", "<n>",
+               "worker threads, 0 for all cores; with more than one, the files of a folder "
+               "convert several at once"),
       arg_end(20),
   };
   // A fixed array: building the table can fail only in its entries.
@@ -177,6 +180,14 @@ bool cli_apply(ConverterSettings* settings, void** table, int argc, char** argv,
   settings->non_interactive = count_of(table, CLI_NON_INTERACTIVE) == 1;
   auto* buffer = static_cast<arg_int*>(table[CLI_BUFFER]);
   settings->buffer_size = buffer->count > 0 ? static_cast<int64_t>(buffer->ival[0]) : -1;
+  auto* jobs = static_cast<arg_int*>(table[CLI_JOBS]);
+  if (jobs->count > 0) {
+    if (jobs->ival[0] < 0) {
+      *status = CLI_STATUS_BAD_ARGUMENT;
+      return false;
+    }
+    settings->jobs = jobs->ival[0] > kMaxJobs ? kMaxJobs : jobs->ival[0];
+  }
 
   return cli_prepare_run(settings, status);
 }

@@ -35,6 +35,7 @@ enum CliEntry : int {
   CLI_OUTPUT_DIRECTORY,
   CLI_INPUT_FILES,  // a flag that only documents the positional inputs
   CLI_INPUTS,
+  CLI_JOBS,
   CLI_END,
   CLI_ENTRY_COUNT,
 };

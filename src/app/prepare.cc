@@ -9,7 +9,8 @@
 namespace quarrow {
 
 bool cli_prepare_run(ConverterSettings* settings, int* status) {
-  settings->threads_per_file = available_cores();
+  settings->threads_per_file =
+      settings->jobs > 0 ? static_cast<unsigned>(settings->jobs) : available_cores();
   if (!password_store_load(settings, status)) return false;
   QLOG(LOG_INFO, "%lld password(s) loaded", static_cast<long long>(settings->passwords.size()));
   if (!find_common_root(settings, status)) return false;

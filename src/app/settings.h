@@ -11,6 +11,9 @@
 
 namespace quarrow {
 
+// More threads than this gain nothing on any machine this runs on.
+inline constexpr int kMaxJobs = 256;
+
 // Everything the command line decides for one run.
 struct ConverterSettings {
   bool delete_converted = false;
@@ -18,6 +21,9 @@ struct ConverterSettings {
   bool non_interactive = false;  // accepted, read by nothing
   // Read buffer for input files: 0 none, negative the whole file.
   int64_t buffer_size = -1;
+  // -j: worker threads, 0 for all cores; -1 when not given (all cores
+  // inside one file, files one at a time).
+  int jobs = -1;
   // Threads that decode and format the rows of one file.
   unsigned threads_per_file = 1;
   PasswordStore passwords;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "bus/frame.h"
 #include "core/grow_array.h"
@@ -40,6 +41,10 @@ class FrameSink {
   bool init(Folder* input, Folder* output, bool create_folders, ConverterSettings* settings);
 
   virtual bool on_init() { return true; }
+  // A new sink of the same kind over the same folders and settings, for
+  // another thread; null where the kind offers none (files are then
+  // converted one at a time).
+  virtual std::unique_ptr<FrameSink> another() { return nullptr; }
   // False marks the file as failed; reading goes on.
   virtual bool on_frame(const Frame& frame) {
     (void)frame;

@@ -426,6 +426,10 @@ std::unique_ptr<CsvSink> csv_sink_create(Folder* input, Folder* output,
   return sink;
 }
 
+std::unique_ptr<FrameSink> CsvSink::another() {
+  return csv_sink_create(input_folder(), output_folder(), settings());
+}
+
 CsvSink::~CsvSink() {
   forget_sources();
 }

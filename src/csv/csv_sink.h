@@ -62,6 +62,7 @@ class CsvSink : public FrameSink {
   bool on_file_end(StringView output_base) override;
   // True when a group carries CAN data, CAN remote or LIN frames.
   bool wants_group(const GroupList& groups) override;
+  std::unique_ptr<FrameSink> another() override;
 
   double start_time() const { return start_time_; }
 

@@ -4,11 +4,24 @@
 #include <cstring>
 
 #include "core/format.h"
+#include "core/sso_string.h"
 #include "log/platform.h"
 
 namespace quarrow {
 
 int32_t log_output_level = 0;
+
+namespace {
+
+thread_local SsoString* t_capture = nullptr;
+
+}  // namespace
+
+void log_capture(SsoString* lines) { t_capture = lines; }
+
+void log_write_captured(const SsoString& lines) {
+  if (!lines.empty()) log_platform_write_stderr(lines.c_str(), lines.size());
+}
 
 void log_set_output_level(int32_t level) { log_output_level = level; }
 
@@ -101,7 +114,9 @@ void log_write(int32_t level, const char* tag, const char* format, ...) {
   if (written > 0) at = written > end - at ? end : at + written;
 
   *at = '\n';
-  log_platform_write_stderr(line, static_cast<uint64_t>(at - line) + 1);
+  uint64_t size = static_cast<uint64_t>(at - line) + 1;
+  if (t_capture && t_capture->append(line, size)) return;
+  log_platform_write_stderr(line, size);
 }
 
 }  // namespace quarrow

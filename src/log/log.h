@@ -28,6 +28,17 @@ void log_set_output_level(int32_t level);
 void log_write(int32_t level, const char* tag, const char* format, ...)
     QUARROW_FORMAT(3, 4);
 
+class SsoString;
+
+// While a thread has a capture set, the lines it logs are appended to it
+// instead of being written, so that a thread can hand its lines to another
+// that prints them in an order of its choosing. A line that does not fit
+// in memory is written at once rather than lost. Null ends the capture.
+void log_capture(SsoString* lines);
+
+// Writes captured lines to standard error as they are.
+void log_write_captured(const SsoString& lines);
+
 }  // namespace quarrow
 
 // The level test happens before any argument is evaluated, so a skipped

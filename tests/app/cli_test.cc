@@ -32,6 +32,7 @@ TEST(CliTest, PrintsAndExitsAsExpected) {
       {{"--verbosity", "7", "@"}, 131, Out::kExact, ""},
       {{"--verbosity=-1", "@"}, 131, Out::kExact, ""},
       {{"--buffer", "abc", "@"}, 131, Out::kExact, ""},
+      {{"-j", "-1", "@"}, 131, Out::kExact, ""},
       {{"@", "--buffer"}, 130, Out::kExact, ""},
       // Where long has 32 bits the parser cannot see the overflow and reads
       // the largest value; the huge buffer then still converts.
@@ -41,7 +42,7 @@ TEST(CliTest, PrintsAndExitsAsExpected) {
       {{"-d", "-d", "x"}, 134, Out::kPrefix, "quarrow: "},
       {{"-d"}, 134, Out::kContains, "quarrow: missing option"},
       {{"-i"}, 134, Out::kContains, "quarrow: missing option"},
-      {{"-d", "-X", "--non-interactive", "-b", "1KB", "--verbosity", "5", "-i", "@"},
+      {{"-d", "-X", "--non-interactive", "-b", "1KB", "--verbosity", "5", "-i", "@", "-j", "0"},
        0,
        Out::kExact,
        ""},

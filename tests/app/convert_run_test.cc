@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -176,18 +177,33 @@ TEST_F(ConvertStatusTest, AnyBufferSizeGivesTheSameTables) {
   }
 }
 
-TEST_F(ConvertStatusTest, DeletesOnlyInputsThatConverted) {
-  write_file(in("logs/good.mf4"), log_.bytes);
-  write_file(in("logs/sub/packed.mfc"), mdfw::wrap_compressed(log_.bytes, 8, 4, true));
-  write_file(in("logs/bad.mf4"), cut(log_.bytes, 100));
-  write_file(in("logs/locked.mfe"), sealed(log_.bytes));
-  write_file(in("logs/notes.txt"), "kept");
-  ProcessResult r = convert({"-d", in("logs")});
-  EXPECT_EQ(r.status, 8 | 2);
-  EXPECT_EQ(list_tree(tmp_ / "in/logs"),
-            (std::vector<std::string>{"bad.mf4", "locked.mfe", "notes.txt", "sub/"}));
-  expect_tables_at(in("logs_out/good"), log_.tables);
-  expect_tables_at(in("logs_out/sub/packed"), log_.tables);
+// Files converted several at once (-j) give what one at a time gives: the
+// tables, the log lines in the same order, the status, the deletions.
+TEST_F(ConvertStatusTest, DeletesOnlyInputsThatConvertedOneOrSeveralAtATime) {
+  std::string first_log;
+  for (std::vector<std::string> jobs : {std::vector<std::string>{}, {"-j", "3"}, {"-j", "0"}}) {
+    fs::remove_all(tmp_ / "in");
+    write_file(in("logs/good.mf4"), log_.bytes);
+    write_file(in("logs/sub/packed.mfc"), mdfw::wrap_compressed(log_.bytes, 8, 4, true));
+    write_file(in("logs/bad.mf4"), cut(log_.bytes, 100));
+    write_file(in("logs/locked.mfe"), sealed(log_.bytes));
+    write_file(in("logs/notes.txt"), "kept");
+    for (int i = 0; i < 6; ++i) write_file(in("logs/many/" + std::to_string(i) + ".mf4"), log_.bytes);
+    std::vector<std::string> args = {"-d", "--verbosity", "4", in("logs"), in("gone")};
+    args.insert(args.end(), jobs.begin(), jobs.end());
+    ProcessResult r = convert(args);
+    EXPECT_EQ(r.status, 8 | 2 | 1);
+    EXPECT_EQ(list_tree(tmp_ / "in/logs"),
+              (std::vector<std::string>{"bad.mf4", "locked.mfe", "many/", "notes.txt", "sub/"}));
+    expect_tables_at(in("logs_out/good"), log_.tables);
+    expect_tables_at(in("logs_out/sub/packed"), log_.tables);
+    expect_tables_at(in("logs_out/many/5"), log_.tables);
+    // The lines without their time, process and thread.
+    std::string log = std::regex_replace(r.err, std::regex(R"((^|\n)\S+ \S+ +\d+ +\d+ )"), "$1");
+    if (first_log.empty()) first_log = log;
+    EXPECT_EQ(log, first_log);
+  }
+  EXPECT_NE(first_log.find("Could not find input file/folder gone"), std::string::npos);
 }
 
 TEST_F(ConvertStatusTest, ReplacesTablesLeftFromAnEarlierRun) {
