@@ -105,6 +105,13 @@ bool FrameIterator::skim(uint64_t* offset, FrameKind* kind, double* time) {
   bool read = read_record(&view, &layout);
   skimming_ = false;
   if (!read) return false;
+  *offset = record_offset_;
+  *kind = layout->decode ? layout->kind : FRAME_NONE;
+  *time = time_of(view, layout);
+  return true;
+}
+
+double FrameIterator::time_of(const RecordView& view, const RecordLayout* layout) {
   if (layout != timed_layout_) {
     // The decoders take the last timestamp channel's value.
     timed_layout_ = layout;
@@ -115,10 +122,7 @@ bool FrameIterator::skim(uint64_t* offset, FrameKind* kind, double* time) {
       }
     }
   }
-  *offset = record_offset_;
-  *kind = layout->decode ? layout->kind : FRAME_NONE;
-  *time = time_channel_ ? channel_value(*time_channel_, view) : 0.0;
-  return true;
+  return time_channel_ ? channel_value(*time_channel_, view) : 0.0;
 }
 
 bool FrameIterator::read_record(RecordView* view, const RecordLayout** layout) {
@@ -138,6 +142,7 @@ const Frame* FrameIterator::step() {
   do {
     if (!read_record(&view, &layout)) return nullptr;
   } while (!(wanted_ >> (layout->decode ? layout->kind : FRAME_NONE) & 1));
+  if (wanted_ != ~0u) record_time_ = time_of(view, layout);
   DecodeFn decode = layout->decode;
   result_ = decode ? decode(view, &frame_) : FRAME_INVALID;
   if (!decode) frame_.frame.kind = FRAME_NONE;

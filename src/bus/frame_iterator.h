@@ -50,8 +50,12 @@ class FrameIterator {
   // skimmed, with its group's kind.
   bool skim(uint64_t* offset, FrameKind* kind, double* time);
   // Records of other kinds than those in mask (bit 1 << kind) are read
-  // past without being decoded. All kinds by default.
+  // past without being decoded. All kinds by default; with fewer, the
+  // records handed out also have record_time().
   void want_kinds(uint32_t mask) { wanted_ = mask; }
+  // What skim would give as the time of the record last handed out,
+  // whether it decoded to a frame or not.
+  double record_time() const { return record_time_; }
   // Makes the record at offset (one that skim or record_offset gave) the
   // next one.
   void restart_at(uint64_t offset);
@@ -67,6 +71,7 @@ class FrameIterator {
   FrameIterator() = default;
 
   const Frame* step();
+  double time_of(const RecordView& view, const RecordLayout* layout);
   bool read_record(RecordView* view, const RecordLayout** layout);
   bool read_sorted(RecordView* view, const RecordLayout** layout);
   bool read_unsorted(RecordView* view, const RecordLayout** layout);
@@ -93,6 +98,7 @@ class FrameIterator {
   bool skimming_ = false;  // variable data is checked, not copied
   uint32_t wanted_ = ~0u;
   uint64_t record_offset_ = 0;
+  double record_time_ = 0.0;
 
   // The data held in memory (the whole of it), or null: chunks then.
   const uint8_t* memory_ = nullptr;

@@ -97,13 +97,17 @@ bool open_table(Folder* folder, StringView base, const char* suffix, const char*
   return true;
 }
 
-// Where the walk of one source stands within a piece.
+// Where the walk of one source's frames in time order, or of its late
+// frames, stands within a piece.
 struct Cursor {
   TableSource* source;
   FrameIterator* frames;
-  const Frame* head;  // the next frame to write, null when the source is done
+  bool late;
+  const Frame* head;  // the next frame to write, null when the cursor is done
   uint64_t key;
-  uint64_t next_entry;  // out of order: the next entry, and where they stop
+  bool walking;          // in time order: records are left
+  uint64_t latest;       // in time order: the latest time so far
+  uint64_t next_entry;   // late: the next entry, and where they stop
   uint64_t end_entry;
 };
 
@@ -141,7 +145,7 @@ class TableWriter : public OrderedWork {
   bool lost_records() const { return lost_records_; }
 
  private:
-  bool start(Cursor* cursor, uint64_t lo, bool bounded, uint64_t hi);
+  void start(Cursor* cursor, uint64_t lo, bool bounded, uint64_t hi, PieceText* out);
   void advance(Cursor* cursor, bool bounded, uint64_t hi, PieceText* out);
   bool append_row(const Frame& frame, PieceText* out);
 
@@ -167,14 +171,11 @@ bool TableWriter::plan(unsigned threads) {
   GrowArray<uint64_t> keys;
   for (TableSource* source : sources_) {
     in_memory = in_memory && source->in_memory;
-    if (source->in_order) {
-      for (const SortEntry& checkpoint : source->checkpoints) {
-        if (!keys.append(checkpoint.key)) return false;
-      }
-    } else {
-      for (uint64_t i = 0; i < source->entries.size(); i += CsvSink::kCheckpointSpacing) {
-        if (!keys.append(source->entries[i].key)) return false;
-      }
+    for (const SortEntry& checkpoint : source->checkpoints) {
+      if (!keys.append(checkpoint.key)) return false;
+    }
+    for (uint64_t i = 0; i < source->late.size(); i += CsvSink::kCheckpointSpacing) {
+      if (!keys.append(source->late[i].key)) return false;
     }
   }
   // Pieces start at keys that lie about kPieceFrames frames apart over all
@@ -189,7 +190,8 @@ bool TableWriter::plan(unsigned threads) {
   threads_ = in_memory ? threads : 1;
   if (threads_ < 1) threads_ = 1;
   uint64_t ahead = threads_ == 1 ? 1 : 2 * uint64_t{threads_};
-  uint64_t slots = threads_ * sources_.size();
+  // Two cursors per source: its frames in time order and its late ones.
+  uint64_t slots = threads_ * sources_.size() * 2;
   if (!pieces_.reserve(ahead) || !iterators_.reserve(slots) || !cursors_.reserve(slots)) {
     return false;
   }
@@ -218,45 +220,49 @@ bool TableWriter::append_row(const Frame& frame, PieceText* out) {
   return true;
 }
 
-// Positions the cursor at its source's first frame with a key of at least
-// lo, and takes that frame. False when memory is short.
-bool TableWriter::start(Cursor* cursor, uint64_t lo, bool bounded, uint64_t hi) {
+// Positions the cursor at its first frame with a key of at least lo.
+void TableWriter::start(Cursor* cursor, uint64_t lo, bool bounded, uint64_t hi,
+                        PieceText* out) {
   TableSource* source = cursor->source;
+  auto below = [](const SortEntry& e, uint64_t key) { return e.key < key; };
   cursor->head = nullptr;
-  if (!source->in_order) {
-    const SortEntry* entries = source->entries.data();
-    uint64_t count = source->entries.size();
-    auto below = [](const SortEntry& e, uint64_t key) { return e.key < key; };
+  if (cursor->late) {
+    const SortEntry* entries = source->late.data();
+    uint64_t count = source->late.size();
     cursor->next_entry = static_cast<uint64_t>(
         std::lower_bound(entries, entries + count, lo, below) - entries);
     cursor->end_entry =
         bounded ? static_cast<uint64_t>(std::lower_bound(entries, entries + count, hi, below) -
                                         entries)
                 : count;
-    return true;
+    return;
   }
-  // The last checkpoint before lo, then a skim to the first frame at lo.
+  // From the last checkpoint before lo, skimming to the first frame at lo.
   const SortEntry* checkpoints = source->checkpoints.data();
   uint64_t count = source->checkpoints.size();
-  auto below = [](const SortEntry& e, uint64_t key) { return e.key < key; };
   uint64_t i = static_cast<uint64_t>(
       std::lower_bound(checkpoints, checkpoints + count, lo, below) - checkpoints);
   FrameIterator* frames = cursor->frames;
   frames->restart_at(i > 0 ? checkpoints[i - 1].offset : 0);
+  uint64_t latest = i > 0 ? checkpoints[i - 1].key : 0;
+  cursor->walking = false;
   uint64_t offset;
   FrameKind kind;
   double time;
   while (frames->skim(&offset, &kind, &time)) {
     if (!(kinds_ >> kind & 1)) continue;
     uint64_t key = frame_time_key(time);
-    if (key < lo) continue;
-    if (bounded && key >= hi) return true;
-    frames->restart_at(offset);
-    cursor->next_entry = 1;  // in order: the walk has frames left
-    return true;
+    if (key < latest) continue;  // late
+    if (key >= lo) {
+      if (bounded && key >= hi) return;
+      frames->restart_at(offset);
+      cursor->walking = true;
+      break;
+    }
+    latest = key;
   }
-  cursor->next_entry = 0;
-  return true;
+  if (!cursor->walking && frames->read_failed()) out->lost_group = source->dg_index;
+  cursor->latest = latest;
 }
 
 // Takes the cursor's next frame below hi, or ends it.
@@ -264,22 +270,26 @@ void TableWriter::advance(Cursor* cursor, bool bounded, uint64_t hi, PieceText* 
   TableSource* source = cursor->source;
   FrameIterator* frames = cursor->frames;
   cursor->head = nullptr;
-  if (source->in_order) {
-    if (cursor->next_entry == 0) return;
+  if (!cursor->late) {
+    if (!cursor->walking) return;
     for (const Frame* frame = frames->next(); frame; frame = frames->next()) {
-      if (!(kinds_ >> frame->kind & 1)) continue;
-      uint64_t key = frame_time_key(frame->timestamp);
+      // Classified by the skimmed time, as when the group was read: a
+      // record that decodes to no frame still counts there.
+      uint64_t key = frame_time_key(frames->record_time());
+      if (key < cursor->latest) continue;  // late
+      cursor->latest = key;
       if (bounded && key >= hi) break;
+      if (!(kinds_ >> frame->kind & 1)) continue;
       cursor->head = frame;
       cursor->key = key;
       return;
     }
     if (frames->read_failed()) out->lost_group = source->dg_index;
-    cursor->next_entry = 0;
+    cursor->walking = false;
     return;
   }
   while (cursor->next_entry < cursor->end_entry) {
-    const SortEntry& entry = source->entries[cursor->next_entry++];
+    const SortEntry& entry = source->late[cursor->next_entry++];
     frames->restart_at(entry.offset);
     const Frame* frame = frames->next();
     if (!frame) {
@@ -299,27 +309,35 @@ bool TableWriter::make(uint64_t piece, unsigned worker) {
   uint64_t lo = bounds_[piece];
   bool bounded = piece + 1 < bounds_.size();
   uint64_t hi = bounded ? bounds_[piece + 1] : 0;
-  uint64_t count = sources_.size();
+  // Cursor 2s walks source s in time order, 2s + 1 its late frames; equal
+  // keys go to the lower cursor, which is the earlier in read order.
+  uint64_t count = sources_.size() * 2;
   Cursor* cursors = cursors_.data() + worker * count;
   FrameIterator** iterators = iterators_.data() + worker * count;
-  for (uint64_t s = 0; s < count; ++s) {
-    if (!iterators[s]) {
-      iterators[s] = frame_iterator_create(sources_[s]->group).release();
-      if (!iterators[s]) return false;
-      iterators[s]->want_kinds(kinds_);
+  for (uint64_t c = 0; c < count; ++c) {
+    TableSource* source = sources_[c / 2];
+    cursors[c].source = source;
+    cursors[c].late = c % 2 == 1;
+    cursors[c].head = nullptr;
+    cursors[c].walking = false;
+    cursors[c].next_entry = cursors[c].end_entry = 0;
+    if (cursors[c].late && source->late.empty()) continue;
+    if (!iterators[c]) {
+      iterators[c] = frame_iterator_create(source->group).release();
+      if (!iterators[c]) return false;
+      iterators[c]->want_kinds(kinds_);
     }
-    cursors[s].source = sources_[s];
-    cursors[s].frames = iterators[s];
-    if (!start(&cursors[s], lo, bounded, hi)) return false;
-    advance(&cursors[s], bounded, hi, out);
+    cursors[c].frames = iterators[c];
+    start(&cursors[c], lo, bounded, hi, out);
+    advance(&cursors[c], bounded, hi, out);
   }
   // Loggers write few groups per bus: the smallest head is found by a
-  // scan, and the first of equal keys is the earlier group's.
+  // scan.
   for (;;) {
     Cursor* best = nullptr;
-    for (uint64_t s = 0; s < count; ++s) {
-      Cursor* c = &cursors[s];
-      if (c->head && (!best || c->key < best->key)) best = c;
+    for (uint64_t c = 0; c < count; ++c) {
+      Cursor* cursor = &cursors[c];
+      if (cursor->head && (!best || cursor->key < best->key)) best = cursor;
     }
     if (!best) return true;
     if (!append_row(*best->head, out)) return false;
@@ -454,9 +472,12 @@ bool CsvSink::on_file_begin(StringView, MdfFile* mdf) {
 
 namespace {
 
-// Counts a frame of the source and notes whether it keeps the time order.
+// Counts a frame of the source in time order, or keeps an entry for it
+// when it is late. False when the entry cannot be stored.
 bool note_frame(TableSource* source, uint64_t key, uint64_t offset) {
-  if (source->frames > 0 && key < source->last_key) source->in_order = false;
+  if (source->frames > 0 && key < source->last_key) {
+    return source->late.append(SortEntry{key, offset});
+  }
   // Checkpoints only serve to start pieces: without room for one, a piece
   // starts earlier and skims further.
   if (source->frames % CsvSink::kCheckpointSpacing == 0) {
@@ -467,48 +488,42 @@ bool note_frame(TableSource* source, uint64_t key, uint64_t offset) {
   return true;
 }
 
+// Orders the late entries and hands the source to its table, which then
+// owns it; one without frames stays with the caller. False when the table
+// has no room.
+bool keep_source(TableSource** source, GrowArray<TableSource*>* table) {
+  if ((*source)->frames == 0) return true;
+  frames_sort_by_time((*source)->late.data(), (*source)->late.size());
+  if (!table->append(*source)) return false;
+  *source = nullptr;
+  return true;
+}
+
 }  // namespace
 
 GroupReadResult CsvSink::read_group(DgBlock* group, const GroupList& groups) {
   GroupReadResult result{true, false};
   std::unique_ptr<FrameIterator> frames = frame_iterator_create(group);
   if (!frames) return result;
-  uint64_t dg_index = groups.empty() ? 0 : groups[0].data_group;
   TableSource* can = new (std::nothrow) TableSource;
   TableSource* lin = new (std::nothrow) TableSource;
-  TableSource* both[] = {can, lin};
-  const uint32_t kinds[] = {kCanKinds, kLinKinds};
   bool stored = can && lin;
   if (stored) {
-    for (TableSource* source : both) {
+    for (TableSource* source : {can, lin}) {
       source->group = group;
-      source->dg_index = dg_index;
+      source->dg_index = groups.empty() ? 0 : groups[0].data_group;
       source->in_memory = frames->in_memory();
     }
     uint64_t offset;
     FrameKind kind;
     double time;
     frames->restart_at(0);
-    while (frames->skim(&offset, &kind, &time)) {
+    while (stored && frames->skim(&offset, &kind, &time)) {
       TableSource* source = kCanKinds >> kind & 1 ? can : kLinKinds >> kind & 1 ? lin : nullptr;
-      if (source) note_frame(source, frame_time_key(time), offset);
+      if (source) stored = note_frame(source, frame_time_key(time), offset);
     }
     result.read_failed = frames->read_failed();
-    // A group out of order is read once more for an entry per frame.
-    for (int t = 0; t < 2 && stored; ++t) {
-      TableSource* source = both[t];
-      if (source->in_order) continue;
-      stored = source->entries.reserve(source->frames);
-      frames->restart_at(0);
-      while (stored && frames->skim(&offset, &kind, &time)) {
-        if (kinds[t] >> kind & 1) {
-          stored = source->entries.append(SortEntry{frame_time_key(time), offset});
-        }
-      }
-      frames_sort_by_time(source->entries.data(), source->entries.size());
-    }
-    if (stored && can->frames > 0) stored = can_sources_.append(can) && (can = nullptr, true);
-    if (stored && lin->frames > 0) stored = lin_sources_.append(lin) && (lin = nullptr, true);
+    stored = stored && keep_source(&can, &can_sources_) && keep_source(&lin, &lin_sources_);
   }
   delete can;
   delete lin;

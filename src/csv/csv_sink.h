@@ -24,21 +24,22 @@ struct SortEntry {
 };
 
 // The frames one data group gives one table. Loggers write each group in
-// time order; such a group is only skimmed when it is read, and its rows
-// are decoded as the table is written, in its read order. A group out of
-// order keeps a sorted entry per frame instead.
+// time order; such frames are only skimmed when the group is read, and
+// decoded again as the table is written, in read order. A frame stamped
+// before one read earlier in the group is late: it keeps a 16-byte entry,
+// and the late entries, stably sorted, are merged with the others. Frames
+// of equal time then come out in read order, as a stable sort of the whole
+// group gives them.
 struct TableSource {
   DgBlock* group = nullptr;
-  uint64_t dg_index = 0;  // 1-based, for messages
-  uint64_t frames = 0;    // records of the table's kinds
-  uint64_t last_key = 0;
-  bool in_order = true;
+  uint64_t dg_index = 0;   // 1-based, for messages
   bool in_memory = false;  // the group can be decoded on several threads
-  // In order: every kCheckpointSpacing-th frame, where a piece of the
+  uint64_t frames = 0;     // in time order
+  uint64_t last_key = 0;   // of the last of them: the latest time so far
+  // Every kCheckpointSpacing-th frame in time order, where a piece of the
   // table can start reading.
   GrowArray<SortEntry> checkpoints;
-  // Out of order: every frame, stably sorted by key.
-  GrowArray<SortEntry> entries;
+  GrowArray<SortEntry> late;
 };
 
 // The CSV writer: takes the data groups of one input file that carry CAN
@@ -51,9 +52,9 @@ class CsvSink : public FrameSink {
   CsvSink() = default;
   ~CsvSink() override;
 
-  // Skims the group's records: how many frames each table gets, and
-  // whether they come in time order. Fails the file when the entries of a
-  // group out of order cannot be stored.
+  // Skims the group's records: how many frames each table gets, and which
+  // of them are late. Fails the file when the late entries cannot be
+  // stored.
   GroupReadResult read_group(DgBlock* group, const GroupList& groups) override;
   // Takes the recording's start time from the file's header block (NaN when
   // the file has none) and forgets the groups of the previous file.
