@@ -105,6 +105,7 @@ struct RecordLayout {
   const ChannelInfoList* channels = nullptr;
   DecodeFn decode = nullptr;
   FrameKind kind = FRAME_NONE;
+  bool variable = false;  // a channel keeps its values in a data block
 };
 
 inline constexpr uint32_t kVlsdRecordSize = 0xFFFFFFFFu;

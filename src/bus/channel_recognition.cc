@@ -195,6 +195,11 @@ void record_layouts_build(DgBlock* data_group) {
       if (size >= kVlsdRecordSize) continue;
       layout.record_size = static_cast<uint32_t>(size);
       layout.channels = channel_info_build(group);
+      if (layout.channels) {
+        for (const ChannelInfo& channel : *layout.channels) {
+          if (channel.data_block) layout.variable = true;
+        }
+      }
       layout.decode = decode_no_frame;
       layout.kind = FRAME_NONE;
       if (si_block_source_kind(block_as<SiBlock>(group->cg_si_acq_source)) == SOURCE_BUS) {

@@ -58,6 +58,18 @@ uint8_t as_byte(double v) {
   return static_cast<uint8_t>(static_cast<uint32_t>(static_cast<int32_t>(v)));
 }
 
+// An unsigned integer of at most 53 bits without conversion is exact as a
+// double: its fields can be taken from the integer, which is what the
+// double functions above and below give for it.
+bool is_plain(const ChannelInfo& channel) {
+  return channel.value_class == VALUE_UINT && channel.conversion.kind == CONVERSION_IDENTITY &&
+         channel.bit_count <= 53;
+}
+
+uint8_t raw_byte(uint64_t raw) {
+  return raw < 2147483648u ? static_cast<uint8_t>(raw) : 0;
+}
+
 uint32_t as_id(double v) {
   // The range of int64_t; beyond it (and for NaN) the conversion is undefined.
   if (!(v >= -9223372036854775808.0 && v < 9223372036854775808.0)) return 0;
@@ -131,6 +143,45 @@ bool set_can_field(CanFrame* can, ChannelRole role, double v) {
   }
 }
 
+// The CAN data fields of a plain channel, straight from its integer. False
+// for a role a data frame does not have.
+bool set_plain_can_field(CanFrame* can, ChannelRole role, uint64_t raw) {
+  switch (role) {
+    case ROLE_TIMESTAMP:
+      can->timestamp = static_cast<double>(raw);
+      return true;
+    case ROLE_ID:
+      can->id |= static_cast<uint32_t>(raw);
+      return true;
+    case ROLE_IDE:
+      can->ide = raw != 0;
+      return true;
+    case ROLE_DIR:
+      can->dir = raw != 0;
+      return true;
+    case ROLE_BUS_CHANNEL:
+      can->bus_channel = raw_byte(raw);
+      return true;
+    case ROLE_DLC:
+      can->dlc = raw_byte(raw);
+      return true;
+    case ROLE_DATA_LENGTH:
+      can->data_length = raw_byte(raw);
+      return true;
+    case ROLE_EDL:
+      can->edl = raw != 0;
+      return true;
+    case ROLE_ESI:
+      can->esi = raw != 0;
+      return true;
+    case ROLE_BRS:
+      can->brs = raw != 0;
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 FrameKind decode_can_data(const RecordView& record, FrameBuffer* frame) {
@@ -152,6 +203,12 @@ FrameKind decode_can_data(const RecordView& record, FrameBuffer* frame) {
       }
       if (channel.data_block && length > kCanFrameStorage) return no_frame(can);
       copy_bytes(can->bytes, kCanFrameStorage, bytes, length);
+      continue;
+    }
+    if (is_plain(channel)) {
+      uint64_t raw = bits_extract(record.fixed, record.fixed_size, channel.bit_position,
+                                  channel.bit_count, channel.little_endian != 0);
+      if (!set_plain_can_field(can, channel.role, raw)) valid = false;
       continue;
     }
     double v = channel_value(channel, record);

@@ -292,7 +292,7 @@ bool FrameIterator::read_sorted(RecordView* view, const RecordLayout** layout) {
   if (!take(l->record_size)) return false;
   record_offset_ = chunk_base_ + begin_;
   variable_size_ = 0;
-  if (l->channels) {
+  if (l->channels && l->variable) {
     for (const ChannelInfo& channel : *l->channels) {
       if (!channel.data_block) continue;
       bool ok;
@@ -330,7 +330,7 @@ bool FrameIterator::read_unsorted(RecordView* view, const RecordLayout** layout)
     record_offset_ = chunk_base_ + begin_;
     variable_size_ = 0;
     uint64_t extra = 0;  // bytes of the VLSD records that belong to this one
-    if (l->channels) {
+    if (l->channels && l->variable) {
       for (const ChannelInfo& channel : *l->channels) {
         if (!channel.data_block) continue;
         if (CgBlock* vlsd = block_as<CgBlock>(channel.data_block)) {

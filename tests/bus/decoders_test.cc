@@ -128,6 +128,28 @@ TEST(Decoders, PhysicalValuesAreConvertedAndTruncated) {
     EXPECT_EQ(f.can.dlc, c.byte) << c.value;
   }
 
+  // Integers too wide or too large for a field: data frames take plain
+  // integers without the double that remote frames go through, with the
+  // same result.
+  for (uint64_t raw : {0ull, 1ull, 255ull, 256ull, 0x7FFFFFFFull, 0x80000000ull, 0x100000005ull,
+                       (1ull << 48) - 1, (1ull << 53) + 1, (1ull << 63) + 3})
+    for (uint32_t width : {4u, 6u, 8u}) {
+      RecordBuilder can;
+      const ChannelRole roles[] = {ROLE_TIMESTAMP, ROLE_ID,          ROLE_IDE,        ROLE_DIR,
+                                   ROLE_DLC,       ROLE_DATA_LENGTH, ROLE_BUS_CHANNEL};
+      for (ChannelRole role : roles) can.uint(role, raw, width);
+      FrameBuffer remote;
+      ASSERT_EQ(decode_can_data(can.view(), &f), FRAME_CAN_DATA);
+      ASSERT_EQ(decode_can_remote(can.view(), &remote), FRAME_CAN_REMOTE);
+      EXPECT_EQ(f.can.timestamp, remote.can.timestamp) << raw;
+      EXPECT_EQ(f.can.id, remote.can.id) << raw;
+      EXPECT_EQ(f.can.ide, remote.can.ide) << raw;
+      EXPECT_EQ(f.can.dir, remote.can.dir) << raw;
+      EXPECT_EQ(f.can.dlc, remote.can.dlc) << raw;
+      EXPECT_EQ(f.can.data_length, remote.can.data_length) << raw;
+      EXPECT_EQ(f.can.bus_channel, remote.can.bus_channel) << raw;
+    }
+
   float t = 2.5f;
   uint32_t bits;
   std::memcpy(&bits, &t, 4);
