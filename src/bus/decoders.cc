@@ -186,8 +186,16 @@ bool set_plain_can_field(CanFrame* can, ChannelRole role, uint64_t raw) {
 
 FrameKind decode_can_data(const RecordView& record, FrameBuffer* frame) {
   CanFrame* can = &frame->can;
-  std::memset(can, 0, sizeof(*can));
-  if (!record.channels) return no_frame(can);
+  // The fields before the data bytes; the bytes are cleared where they are
+  // filled, or below. One clear of the whole frame costs more than the
+  // rest of the decoding of a short frame.
+  std::memset(static_cast<void*>(can), 0,
+              static_cast<size_t>(reinterpret_cast<char*>(can->bytes) - reinterpret_cast<char*>(can)));
+  bool have_bytes = false;
+  if (!record.channels) {
+    std::memset(can->bytes, 0, sizeof(can->bytes));
+    return no_frame(can);
+  }
   bool valid = true;
   VariableCursor variable = variable_of(record);
   for (const ChannelInfo& channel : *record.channels) {
@@ -203,6 +211,7 @@ FrameKind decode_can_data(const RecordView& record, FrameBuffer* frame) {
       }
       if (channel.data_block && length > kCanFrameStorage) return no_frame(can);
       copy_bytes(can->bytes, kCanFrameStorage, bytes, length);
+      have_bytes = true;
       continue;
     }
     if (is_plain(channel)) {
@@ -226,6 +235,7 @@ FrameKind decode_can_data(const RecordView& record, FrameBuffer* frame) {
         if (!set_can_field(can, channel.role, v)) valid = false;
     }
   }
+  if (!have_bytes) std::memset(can->bytes, 0, sizeof(can->bytes));
   if (!valid) return no_frame(can);
   can->kind = FRAME_CAN_DATA;
   can->data = can->bytes;
