@@ -1,6 +1,7 @@
 #include "io/container.h"
 
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "io/crc32.h"
@@ -39,10 +40,14 @@ uint8_t lowest_set_bit(uint32_t v) {
 // that the content was cut short. A few bytes of payload can stand for
 // gigabytes of content, so the content is bounded.
 bool copy_decoded(ByteStream* decoded, ByteStream* output, uint64_t max_content) {
-  uint8_t chunk[4096];
+  // Large pieces: the decoder's own bookkeeping is paid once per piece.
+  constexpr uint64_t kChunk = 256 * 1024;
+  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kChunk]);
+  if (!buffer) return false;
+  uint8_t* chunk = buffer.get();
   uint64_t total = 0;
   for (;;) {
-    int64_t n = stream_read(decoded, chunk, sizeof(chunk));
+    int64_t n = stream_read(decoded, chunk, kChunk);
     if (n == 0) return true;
     if (n < 0) return false;
     total += static_cast<uint64_t>(n);

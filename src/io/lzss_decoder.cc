@@ -123,23 +123,35 @@ void decode_fast(LzssDecoder* d, Output* out) {
   const uint32_t l = d->lookahead_sz2;
   const uint16_t mask = static_cast<uint16_t>((1u << w) - 1);
   uint8_t* window = d->window();
-  uint16_t head = d->head_index;
-  uint8_t* o = out->buffer + *out->produced;
+  // The window is brought up to date once at the end: until then a byte
+  // this call wrote is read from the output, an older one from the window.
+  uint8_t* const o_start = out->buffer + *out->produced;
+  uint8_t* o = o_start;
   uint8_t* const o_end = out->buffer + out->size;
   auto take = [&](uint32_t n) {
     count -= n;
     return static_cast<uint32_t>(bits >> count) & ((1u << n) - 1);
   };
   while (o < o_end && size - (index - count / 8) >= 5) {
-    while (count <= 56 && index < size) {
-      bits = (bits << 8) | in[index++];
-      count += 8;
+    if (count <= 56) {
+      if (size - index >= 8 && count > 0) {
+        // Whole bytes up to a full register in one load.
+        uint64_t word;
+        std::memcpy(&word, in + index, sizeof(word));
+        word = __builtin_bswap64(word);
+        uint32_t k = (64 - count) / 8;
+        bits = (bits << (8 * k)) | (word >> (64 - 8 * k));
+        index += k;
+        count += 8 * k;
+      } else {
+        while (count <= 56 && index < size) {
+          bits = (bits << 8) | in[index++];
+          count += 8;
+        }
+      }
     }
     if (take(1)) {
-      auto byte = static_cast<uint8_t>(take(8));
-      window[head & mask] = byte;
-      ++head;
-      *o++ = byte;
+      *o++ = static_cast<uint8_t>(take(8));
       continue;
     }
     auto distance = static_cast<uint16_t>(take(w) + 1);
@@ -147,13 +159,18 @@ void decode_fast(LzssDecoder* d, Output* out) {
     d->output_index = distance;
     auto room = static_cast<size_t>(o_end - o);
     uint16_t n = length < room ? length : static_cast<uint16_t>(room);
-    // Byte by byte: the source may be a byte this very copy produces.
-    for (uint16_t i = 0; i < n; ++i) {
-      uint8_t byte = window[static_cast<uint16_t>(head - distance) & mask];
-      window[head & mask] = byte;
-      ++head;
-      *o++ = byte;
+    uint16_t i = 0;
+    // Bytes from before this call come from the window.
+    auto written = static_cast<size_t>(o - o_start);
+    if (distance > written) {
+      auto head = static_cast<uint16_t>(d->head_index + written);
+      uint16_t old = static_cast<uint16_t>(distance - written);
+      for (; i < n && i < old; ++i) {
+        *o++ = window[static_cast<uint16_t>(head + i - distance) & mask];
+      }
     }
+    // Byte by byte: the source may be a byte this very copy produces.
+    for (; i < n; ++i, ++o) *o = *(o - distance);
     if (n < length) {
       d->output_count = static_cast<uint16_t>(length - n);
       d->state = DECODER_YIELD_BACKREF;
@@ -161,12 +178,18 @@ void decode_fast(LzssDecoder* d, Output* out) {
     }
     d->output_count = 0;
   }
+  // The last window's worth of output into the window, where the bitwise
+  // states would have put it byte by byte.
+  auto produced = static_cast<size_t>(o - o_start);
+  size_t keep = produced < mask + size_t{1} ? produced : mask + size_t{1};
+  auto head = static_cast<uint16_t>(d->head_index + produced - keep);
+  for (size_t k = 0; k < keep; ++k) window[static_cast<uint16_t>(head + k) & mask] = (o - keep)[k];
+  d->head_index = static_cast<uint16_t>(d->head_index + produced);
   index -= count / 8;
   count %= 8;
   if (index > first) d->current_byte = in[index - 1];
   d->bit_index = count ? static_cast<uint8_t>(1u << (count - 1)) : 0;
   d->input_index = static_cast<uint16_t>(index);
-  d->head_index = head;
   *out->produced = static_cast<size_t>(o - out->buffer);
 }
 
