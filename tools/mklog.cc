@@ -42,6 +42,9 @@ Traffic:
 Layout:
   --layout sorted|unsorted  one channel group per data group, or all groups
                           in one data group with record ids (default sorted)
+  --group-per-bus         one data group per frame kind and bus channel, in
+                          bus channel order (sorted layout only; default:
+                          one per frame kind)
   --record-id-size N      record id bytes: 1, 2, 4 or 8 (default 1)
   --data-bytes fixed|sd|vlsd  CAN payload in the record, in an SD block, or
                           in a VLSD channel group (default fixed)
@@ -185,6 +188,8 @@ int parse_args(int argc, char** argv, Config& cfg) {
       cfg.log.composed = false;
     } else if (arg == "--non-bus-source") {
       cfg.log.bus_source = false;
+    } else if (arg == "--group-per-bus") {
+      cfg.log.group_per_bus_channel = true;
     } else if (arg == "--empty-groups") {
       cfg.log.include_empty_groups = true;
     } else if (arg == "--unfinalised") {
@@ -253,6 +258,10 @@ int parse_args(int argc, char** argv, Config& cfg) {
     }
   }
   if (cfg.output.empty()) return usage_error("no output path given");
+  // The writer would ignore it; a user asking for both means a mistake.
+  if (cfg.log.group_per_bus_channel && cfg.log.layout == Layout::unsorted) {
+    return usage_error("--group-per-bus needs the sorted layout");
+  }
   return -1;
 }
 

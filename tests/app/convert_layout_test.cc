@@ -72,6 +72,8 @@ INSTANTIATE_TEST_SUITE_P(
                    [](auto& o) { o.lin_variable_data = true; }},
         LayoutCase{"NarrowFixedPayloadLeavesZeros", S, 0, FIX,
                    [](auto& o) { o.fixed_data_bytes = 8; }},
+        LayoutCase{"GroupPerBusChannelVlsd", S, 0, VLSD,
+                   [](auto& o) { o.group_per_bus_channel = true; }},
         LayoutCase{"UnfinalisedSorted", S, 0, FIX, [](auto& o) { o.unfinalised = true; }},
         LayoutCase{"UnfinalisedUnsortedVlsd", U, 2, VLSD,
                    [](auto& o) { o.unfinalised = true, o.unfin_flags = 4; }},

@@ -89,12 +89,16 @@ inline ExpectedTables expected_tables(const std::vector<mdfw::BusFrame>& frames,
                                       const mdfw::BusLogOptions& options) {
   using mdfw::FrameType;
   // Read order: a sorted log has one data group per frame type, in type
-  // order; an unsorted one interleaves the records as written. Rows follow
-  // by time, equal times keeping the read order.
+  // order, or per type and bus channel, in that order; an unsorted one
+  // interleaves the records as written. Rows follow by time, equal times
+  // keeping the read order.
   std::vector<mdfw::BusFrame> ordered = frames;
   if (options.layout == mdfw::Layout::sorted) {
-    std::stable_sort(ordered.begin(), ordered.end(),
-                     [](const auto& a, const auto& b) { return a.type < b.type; });
+    const bool per_bus = options.group_per_bus_channel;
+    std::stable_sort(ordered.begin(), ordered.end(), [per_bus](const auto& a, const auto& b) {
+      return std::pair(a.type, per_bus ? a.bus_channel : 0) <
+             std::pair(b.type, per_bus ? b.bus_channel : 0);
+    });
   }
   std::vector<std::pair<double, const mdfw::BusFrame*>> can, lin;
   for (const mdfw::BusFrame& f : ordered) {
@@ -119,10 +123,13 @@ inline ExpectedTables expected_tables(const std::vector<mdfw::BusFrame>& frames,
 // Hand-made traffic that touches every column: standard and extended ids, FD
 // payloads up to 64 bytes and one claiming more, remote and error frames, LIN
 // frames whose received count differs from their length, the four LIN error
-// kinds, times out of order. All times are whole microseconds.
+// kinds, times out of order, an equal time on two buses. All times are whole
+// microseconds.
 inline std::vector<mdfw::BusFrame> handmade_frames() {
   using namespace mdfw;
   std::vector<BusFrame> frames;
+  // Added before its bus 1 twin, but read after it when groups are split by bus.
+  frames.push_back(can_data(0.5, 0x124, {0x42}, 2));
   frames.push_back(can_data(0.5, 0x123, {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88}));
   frames.push_back(can_data(0.000001, 0x7FF, {}, 2));
   frames.push_back(can_data(2.25, 0x1ABCDEF, {0xDE, 0xAD}));

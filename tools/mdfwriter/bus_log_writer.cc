@@ -257,29 +257,36 @@ BusFrame lin_error(FrameType type, double time, uint8_t id, uint8_t bus_channel)
 // --- The writer -----------------------------------------------------------
 
 struct BusLogWriter::State {
+  // What one channel group collects while frames are added.
   struct Group {
-    GroupLayout layout;
-    std::vector<uint8_t> sd;  // SD data section
+    FrameType type = FrameType::can_data;
+    uint8_t bus_channel = 0;
+    std::vector<uint8_t> records;  // its data group's records (sorted layout)
+    std::vector<uint8_t> sd;       // SD data section
     uint64_t count = 0;
     uint64_t vlsd_count = 0;
     uint64_t vlsd_bytes = 0;
   };
 
   BusLogOptions options;
-  std::array<Group, kFrameTypeCount> groups;
-  // One record stream per data group: per type when sorted, [0] when not.
-  std::array<std::vector<uint8_t>, kFrameTypeCount> records;
+  std::array<GroupLayout, kFrameTypeCount> layouts;
+  // Keyed by group_key, so iteration gives the file's group order.
+  std::map<uint32_t, Group> groups;
+  std::vector<uint8_t> unsorted_records;  // the one data group's records
   BusLogMap map;
 
   // Assembly state.
   BlockBuilder b;
+  std::vector<Group*> written;  // parallel to map.groups
   std::map<std::string, uint64_t> texts;
   std::map<std::string, uint64_t> conversions;
   std::array<uint64_t, 2> sources{};  // CAN, LIN
 
   explicit State(BusLogOptions opts);
   GroupLayout make_layout(FrameType type) const;
-  std::vector<uint8_t>& records_for(FrameType type);
+  uint32_t group_key(FrameType type, uint8_t bus_channel) const;
+  Group& group_for(const BusFrame& frame);
+  std::vector<uint8_t>& records_for(Group& group);
   void add(const BusFrame& frame);
 
   std::vector<uint8_t> finish();
@@ -287,7 +294,7 @@ struct BusLogWriter::State {
   uint64_t conversion(const std::string& channel);
   uint64_t source(FrameType type);
   void write_file_blocks();
-  void write_group(FrameType type, uint64_t dg, uint64_t& chain_tail);
+  void write_group(Group& group, uint64_t dg, uint64_t& chain_tail);
   uint64_t write_channels(FrameType type, uint64_t vlsd_cg, GroupBlocks& out);
   void write_unsupported();
   void write_data();
@@ -297,7 +304,7 @@ BusLogWriter::State::State(BusLogOptions opts) : options(std::move(opts)) {
   if (options.record_id_size == 0) options.record_id_size = 1;
   options.fixed_data_bytes = std::clamp<uint32_t>(options.fixed_data_bytes, 1, kMaxPayload);
   for (int t = 0; t < kFrameTypeCount; ++t) {
-    groups[t].layout = make_layout(static_cast<FrameType>(t));
+    layouts[t] = make_layout(static_cast<FrameType>(t));
   }
 }
 
@@ -333,14 +340,30 @@ GroupLayout BusLogWriter::State::make_layout(FrameType type) const {
   return g;
 }
 
-std::vector<uint8_t>& BusLogWriter::State::records_for(FrameType type) {
-  return options.layout == Layout::sorted ? records[static_cast<int>(type)] : records[0];
+uint32_t BusLogWriter::State::group_key(FrameType type, uint8_t bus_channel) const {
+  const bool split = options.group_per_bus_channel && options.layout == Layout::sorted;
+  return static_cast<uint32_t>(type) << 8 | (split ? bus_channel : 0);
+}
+
+BusLogWriter::State::Group& BusLogWriter::State::group_for(const BusFrame& frame) {
+  const uint32_t key = group_key(frame.type, frame.bus_channel);
+  auto it = groups.find(key);
+  if (it == groups.end()) {
+    it = groups.emplace(key, Group{}).first;
+    it->second.type = frame.type;
+    it->second.bus_channel = static_cast<uint8_t>(key & 0xFF);
+  }
+  return it->second;
+}
+
+std::vector<uint8_t>& BusLogWriter::State::records_for(Group& group) {
+  return options.layout == Layout::sorted ? group.records : unsorted_records;
 }
 
 void BusLogWriter::State::add(const BusFrame& frame) {
-  Group& group = groups[static_cast<int>(frame.type)];
-  const GroupLayout& g = group.layout;
-  std::vector<uint8_t>& out = records_for(frame.type);
+  Group& group = group_for(frame);
+  const GroupLayout& g = layouts[static_cast<int>(frame.type)];
+  std::vector<uint8_t>& out = records_for(group);
   const size_t at = out.size();
   out.resize(at + g.id_size + g.record_size);
   put_le(&out[at], record_id_of(frame.type), g.id_size);
@@ -463,7 +486,7 @@ void BusLogWriter::State::write_file_blocks() {
 }
 
 uint64_t BusLogWriter::State::write_channels(FrameType type, uint64_t vlsd_cg, GroupBlocks& out) {
-  const GroupLayout& g = groups[static_cast<int>(type)].layout;
+  const GroupLayout& g = layouts[static_cast<int>(type)];
   struct Spec {
     std::string name;
     uint8_t cn_type, sync_type, data_type, bit_offset;
@@ -524,12 +547,13 @@ uint64_t BusLogWriter::State::write_channels(FrameType type, uint64_t vlsd_cg, G
   return write_chain(top);
 }
 
-void BusLogWriter::State::write_group(FrameType type, uint64_t dg, uint64_t& chain_tail) {
-  const Group& group = groups[static_cast<int>(type)];
-  const GroupLayout& g = group.layout;
+void BusLogWriter::State::write_group(Group& group, uint64_t dg, uint64_t& chain_tail) {
+  const FrameType type = group.type;
+  const GroupLayout& g = layouts[static_cast<int>(type)];
   const uint64_t cycle_count = options.unfinalised && (options.unfin_flags & 1) ? 0 : group.count;
   GroupBlocks out;
   out.type = type;
+  out.bus_channel = group.bus_channel;
   out.dg = dg;
   out.record_bytes = g.data_bytes;
   out.cycle_count = cycle_count;
@@ -568,6 +592,7 @@ void BusLogWriter::State::write_group(FrameType type, uint64_t dg, uint64_t& cha
   }
   chain_tail = out.vlsd_cg != 0 ? out.vlsd_cg : out.cg;
   map.groups.push_back(std::move(out));
+  written.push_back(&group);
 }
 
 void BusLogWriter::State::write_unsupported() {
@@ -602,65 +627,65 @@ void BusLogWriter::State::write_unsupported() {
 }
 
 void BusLogWriter::State::write_data() {
-  for (GroupBlocks& g : map.groups) {
-    const Group& group = groups[static_cast<int>(g.type)];
-    if (!group.layout.variable || options.can_data_bytes != DataBytesStorage::sd) continue;
-    g.sd = b.add_block("SD", {}, group.sd);
+  for (size_t i = 0; i < map.groups.size(); ++i) {
+    GroupBlocks& g = map.groups[i];
+    if (!layouts[static_cast<int>(g.type)].variable ||
+        options.can_data_bytes != DataBytesStorage::sd) {
+      continue;
+    }
+    g.sd = b.add_block("SD", {}, written[i]->sd);
     b.set_link(g.channels.at(std::string(group_name(g.type)) + ".DataBytes"), 5, g.sd);
   }
+  // The channel groups of one data group stand together in map.groups.
   uint64_t last_dt = 0;
-  for (size_t i = 0; i < map.data_groups.size(); ++i) {
-    const uint64_t dg = map.data_groups[i];
-    auto members = [&](auto&& fn) {
-      for (GroupBlocks& g : map.groups) {
-        if (g.dg == dg) fn(g);
+  for (size_t i = 0; i < map.groups.size(); ++i) {
+    GroupBlocks& g = map.groups[i];
+    if (i == 0 || g.dg != map.groups[i - 1].dg) {
+      std::vector<uint8_t>& recs = records_for(*written[i]);
+      uint64_t list = 0;
+      if (options.unsupported.data_list) {
+        Fields dl;
+        dl.u8(1).zeros(3).u32(1).u64(recs.size());
+        list = b.add_block("DL", {0, 0}, dl);
       }
-    };
-    FrameType first_type = FrameType::can_data;
-    members([&](GroupBlocks& g) { first_type = g.type; });
-    std::vector<uint8_t>& recs = records_for(first_type);
-    uint64_t list = 0;
-    if (options.unsupported.data_list) {
-      Fields dl;
-      dl.u8(1).zeros(3).u32(1).u64(recs.size());
-      list = b.add_block("DL", {0, 0}, dl);
+      last_dt = b.add_block("DT", {}, recs);
+      std::vector<uint8_t>().swap(recs);
+      if (list != 0) b.set_link(list, 1, last_dt);
+      b.set_link(g.dg, 2, list != 0 ? list : last_dt);
     }
-    last_dt = b.add_block("DT", {}, recs);
-    std::vector<uint8_t>().swap(recs);
-    if (list != 0) b.set_link(list, 1, last_dt);
-    b.set_link(dg, 2, list != 0 ? list : last_dt);
-    members([&](GroupBlocks& g) { g.dt = last_dt; });
+    g.dt = last_dt;
   }
   if (options.unfinalised && last_dt != 0) b.set_length(last_dt, options.unfinalised_dt_length);
 }
 
 std::vector<uint8_t> BusLogWriter::State::finish() {
-  std::vector<FrameType> present;
-  for (int t = 0; t < kFrameTypeCount; ++t) {
-    if (groups[t].count > 0 || options.include_empty_groups) {
-      present.push_back(static_cast<FrameType>(t));
+  if (options.include_empty_groups) {
+    for (int t = 0; t < kFrameTypeCount; ++t) {
+      const uint32_t first = group_key(static_cast<FrameType>(t), 0);
+      auto it = groups.lower_bound(first);
+      if (it == groups.end() || it->first >= first + 0x100) {
+        groups.emplace(first, Group{}).first->second.type = static_cast<FrameType>(t);
+      }
     }
   }
-  uint64_t data_size = 0;
-  for (const auto& r : records) data_size += r.size() + 64;
-  for (const auto& g : groups) data_size += g.sd.size() + 64;
+  uint64_t data_size = unsorted_records.size() + 64;
+  for (const auto& [key, group] : groups) data_size += group.records.size() + group.sd.size() + 128;
   b.reserve(data_size + 64 * 1024);
 
   write_file_blocks();
   uint64_t dg_tail = 0;
   uint64_t cg_tail = 0;
-  for (size_t i = 0; i < present.size(); ++i) {
-    const FrameType type = present[i];
-    if (options.layout == Layout::sorted || i == 0) {
+  for (auto& [key, group] : groups) {
+    if (options.layout == Layout::sorted || dg_tail == 0) {
       Fields dg;
-      dg.u8(groups[static_cast<int>(type)].layout.id_size).zeros(7);
+      dg.u8(layouts[static_cast<int>(group.type)].id_size).zeros(7);
       const uint64_t at = b.add_block("DG", {0, 0, 0, 0}, dg);
       b.set_link(dg_tail == 0 ? map.hd : dg_tail, 0, at);
       dg_tail = at;
       cg_tail = 0;
       map.data_groups.push_back(at);
     }
-    write_group(type, dg_tail, cg_tail);
+    write_group(group, dg_tail, cg_tail);
   }
   write_unsupported();
   write_data();

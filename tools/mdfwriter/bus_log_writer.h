@@ -176,6 +176,11 @@ struct BusLogOptions {
   // unsorted files, and by sorted files with vlsd data (a VLSD group shares
   // its data group, so it needs ids).
   uint8_t record_id_size = 1;
+  // Sorted layout: one data group per frame type and bus channel instead of
+  // per frame type, as loggers that keep a group per bus write; the groups
+  // of a type follow by ascending bus channel. The unsorted layout ignores
+  // it and keeps one channel group per type, as a record id names a type.
+  bool group_per_bus_channel = false;
 
   DataBytesStorage can_data_bytes = DataBytesStorage::fixed;
   uint32_t fixed_data_bytes = 64;  // DataBytes width of CAN data frames, 1..64
@@ -195,7 +200,7 @@ struct BusLogOptions {
   std::vector<ExtraChannel> extra_channels;
   uint32_t inval_bytes = 0;  // cg_inval_bytes, written as zeros
 
-  // Write channel groups also for types without frames.
+  // Write channel groups also for types without frames, one per type.
   bool include_empty_groups = false;
 
   // "UnFinMF " with unfin_flags; the last DT block's length states
@@ -212,6 +217,9 @@ struct BusLogOptions {
 // Where the writer put the blocks of one channel group.
 struct GroupBlocks {
   FrameType type = FrameType::can_data;
+  // The bus channel of the group's frames when groups are split by bus
+  // channel; 0 otherwise, and for an empty group.
+  uint8_t bus_channel = 0;
   uint64_t dg = 0;
   uint64_t cg = 0;
   uint64_t vlsd_cg = 0;       // 0 unless DataBytes are in a VLSD group
