@@ -97,6 +97,23 @@ bool open_table(Folder* folder, StringView base, const char* suffix, const char*
   return true;
 }
 
+// One table row for a frame, its bytes clipped to the frame's storage.
+// REQUIRES: out has room for kRowCapacity characters.
+char* csv_write_can_row(char* out, const CanFrame& frame, double start_time) {
+  uint64_t count = clipped_length(frame, kCanFrameStorage);
+  const int fields[] = {frame.ide,  frame.dlc, static_cast<int>(count), frame.dir,
+                        frame.edl, frame.brs, frame.esi,               frame.rtr};
+  out = write_head(out, frame.timestamp + start_time, frame.bus_channel, frame.id,
+                   frame.ide == 1 ? 8 : 3, fields);
+  return write_hex_line(out, frame.data, count);
+}
+
+char* csv_write_lin_row(char* out, const LinFrame& frame, double start_time) {
+  const int fields[] = {frame.received_count, frame.dir};
+  out = write_head(out, frame.timestamp + start_time, frame.bus_channel, frame.id, 2, fields);
+  return write_hex_line(out, frame.data, clipped_length(frame, kLinFrameStorage));
+}
+
 // Where the walk of one source's frames in time order, or of its late
 // frames, stands within a piece.
 struct Cursor {
@@ -369,25 +386,6 @@ uint64_t frame_time_key(double time) {
   uint64_t bits;
   std::memcpy(&bits, &time, sizeof(bits));
   return bits >> 63 ? ~bits : bits | (1ull << 63);
-}
-
-uint64_t csv_row_capacity() {
-  return kRowCapacity;
-}
-
-char* csv_write_can_row(char* out, const CanFrame& frame, double start_time) {
-  uint64_t count = clipped_length(frame, kCanFrameStorage);
-  const int fields[] = {frame.ide,  frame.dlc, static_cast<int>(count), frame.dir,
-                        frame.edl, frame.brs, frame.esi,               frame.rtr};
-  out = write_head(out, frame.timestamp + start_time, frame.bus_channel, frame.id,
-                   frame.ide == 1 ? 8 : 3, fields);
-  return write_hex_line(out, frame.data, count);
-}
-
-char* csv_write_lin_row(char* out, const LinFrame& frame, double start_time) {
-  const int fields[] = {frame.received_count, frame.dir};
-  out = write_head(out, frame.timestamp + start_time, frame.bus_channel, frame.id, 2, fields);
-  return write_hex_line(out, frame.data, clipped_length(frame, kLinFrameStorage));
 }
 
 namespace {

@@ -92,15 +92,6 @@ void frames_sort_by_time(SortEntry* entries, uint64_t count);
 // sorts after every number.
 uint64_t frame_time_key(double time);
 
-// Room one table row may take.
-uint64_t csv_row_capacity();
-
-// Writes one table row for a frame at out, clipping its bytes to the
-// frame's storage; returns the end of the row.
-// REQUIRES: out has room for csv_row_capacity() characters.
-char* csv_write_can_row(char* out, const CanFrame& frame, double start_time);
-char* csv_write_lin_row(char* out, const LinFrame& frame, double start_time);
-
 // Appends one table row; false when memory is short.
 bool csv_format_can_row(const CanFrame& frame, double start_time, SsoString* row);
 bool csv_format_lin_row(const LinFrame& frame, double start_time, SsoString* row);
