@@ -8,7 +8,7 @@ JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
 
 .PHONY: all deps build check fuzz demo bench clean format windows check-windows dist-windows \
-	install
+	install deb check-deb
 
 all: build
 
@@ -30,6 +30,16 @@ check: build
 # below DESTDIR when it is set.
 install: build
 	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+# The Debian package of the release build, dist/quarrow_<version>_<arch>.deb,
+# and its check: lintian, then install, run and remove in a throwaway root.
+deb: build
+	@scripts/install-deps package
+	@scripts/build-deb $(BUILD)
+
+check-deb: build
+	@scripts/install-deps package
+	@scripts/check-deb "$$(scripts/build-deb $(BUILD))"
 
 # The Windows program, cross-built with MinGW-w64 against libraries built
 # for the target from Debian's sources (cached outside the build folder).
