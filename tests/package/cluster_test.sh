@@ -32,18 +32,19 @@ trap cleanup EXIT
 # sshd started by root checks for its privilege separation folder, which
 # only its own service creates.
 if [ "$(id -u)" -eq 0 ] && [ ! -d /run/sshd ]; then
-    mkdir -p -m 755 /run/sshd || skip "cannot create /run/sshd"
+    mkdir -m 755 /run/sshd || skip "cannot create /run/sshd"
 fi
 
-ssh-keygen -q -t ed25519 -N '' -f "$t/host_key" && ssh-keygen -q -t ed25519 -N '' -f "$t/login_key" ||
-    fail "cannot make keys"
+for key in host_key login_key; do
+    ssh-keygen -q -t ed25519 -N '' -f "$t/$key" || fail "cannot make $key"
+done
 cp "$t/login_key.pub" "$t/authorized_keys"
 : >"$t/ssh_config"
 
 # One sshd on a free port; the host is reachable as the name given.
 start_sshd() {
-    local name=$1 attempt port pid
-    for attempt in 1 2 3 4 5 6 7 8 9 10; do
+    local name=$1 port pid
+    for _ in $(seq 10); do
         port=$((20000 + RANDOM % 40000))
         cat >"$t/sshd_$name.conf" <<EOF
 ListenAddress 127.0.0.1
