@@ -5,8 +5,10 @@ FUZZ_BUILD ?= build-fuzz
 WIN_BUILD ?= build-win
 FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc)
+PREFIX ?= /usr/local
 
-.PHONY: all deps build check fuzz demo bench clean format windows check-windows dist-windows
+.PHONY: all deps build check fuzz demo bench clean format windows check-windows dist-windows \
+	install deb check-deb
 
 all: build
 
@@ -23,6 +25,21 @@ check: build
 	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DQUARROW_SANITIZE=ON >/dev/null
 	@cmake --build $(ASAN_BUILD) -j $(JOBS)
 	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
+
+# The programs, their man pages and bash completion under PREFIX, staged
+# below DESTDIR when it is set.
+install: build
+	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+# The Debian package of the release build, dist/quarrow_<version>_<arch>.deb,
+# and its check: lintian, then install, run and remove in a throwaway root.
+deb: build
+	@scripts/install-deps package
+	@scripts/build-deb $(BUILD)
+
+check-deb: build
+	@scripts/install-deps package
+	@scripts/check-deb "$$(scripts/build-deb $(BUILD))"
 
 # The Windows program, cross-built with MinGW-w64 against libraries built
 # for the target from Debian's sources (cached outside the build folder).

@@ -1,0 +1,133 @@
+#!/bin/bash
+# Runs quarrow-cluster over two sshd instances on loopback ports, started
+# here with a throwaway host key and login key, and compares its output
+# tree, its exit status and what it leaves of the inputs with one local run
+# of quarrow on a copy of the same tree. Exit status 77: sshd cannot run
+# here; the reason is printed.
+set -u
+quarrow=$1 mklog=$2 cluster=$3
+
+skip() {
+    echo "SKIP: $*"
+    exit 77
+}
+fail() {
+    echo "FAIL: $*"
+    exit 1
+}
+
+sshd=$(command -v sshd || echo /usr/sbin/sshd)
+for tool in "$sshd" ssh ssh-keygen parallel rsync; do
+    command -v "$tool" >/dev/null || skip "$tool is not installed"
+done
+
+t=$(mktemp -d)
+sshd_pids=()
+cleanup() {
+    for pid in "${sshd_pids[@]}"; do kill "$pid" 2>/dev/null; done
+    rm -rf "$t"
+}
+trap cleanup EXIT
+
+# sshd started by root checks for its privilege separation folder, which
+# only its own service creates.
+if [ "$(id -u)" -eq 0 ] && [ ! -d /run/sshd ]; then
+    mkdir -m 755 /run/sshd || skip "cannot create /run/sshd"
+fi
+
+for key in host_key login_key; do
+    ssh-keygen -q -t ed25519 -N '' -f "$t/$key" || fail "cannot make $key"
+done
+cp "$t/login_key.pub" "$t/authorized_keys"
+: >"$t/ssh_config"
+
+# One sshd on a free port; the host is reachable as the name given.
+start_sshd() {
+    local name=$1 port pid
+    for _ in $(seq 10); do
+        port=$((20000 + RANDOM % 40000))
+        cat >"$t/sshd_$name.conf" <<EOF
+ListenAddress 127.0.0.1
+Port $port
+HostKey $t/host_key
+AuthorizedKeysFile $t/authorized_keys
+PidFile none
+UsePAM no
+StrictModes no
+PasswordAuthentication no
+KbdInteractiveAuthentication no
+EOF
+        : >"$t/sshd_$name.log"
+        "$sshd" -D -f "$t/sshd_$name.conf" -E "$t/sshd_$name.log" &
+        pid=$!
+        for _ in $(seq 50); do
+            grep -q "Server listening" "$t/sshd_$name.log" && break
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        if grep -q "Server listening" "$t/sshd_$name.log"; then
+            sshd_pids+=("$pid")
+            cat >>"$t/ssh_config" <<EOF
+Host $name
+  HostName 127.0.0.1
+  Port $port
+  IdentityFile $t/login_key
+  IdentitiesOnly yes
+  UserKnownHostsFile /dev/null
+  StrictHostKeyChecking no
+  BatchMode yes
+  LogLevel ERROR
+EOF
+            return 0
+        fi
+        kill "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+        # Another program may hold the port; anything else is final.
+        grep -q "Address already in use" "$t/sshd_$name.log" || break
+    done
+    skip "sshd does not start here: $(tr '\n' ' ' <"$t/sshd_$name.log")"
+}
+start_sshd host-a
+start_sshd host-b
+ssh -F "$t/ssh_config" host-a true || skip "cannot log in to the loopback sshd"
+
+# The tree: plain, compressed and encrypted logs in nested folders, a name
+# with a space, a log cut off (partial tables, status 8), a file that is
+# not a log, and a log below a second input of the same root.
+mkdir -p "$t/in/logs/day 1/sub" "$t/in/logs/day2" "$t/in/more"
+mk() { "$mklog" "$@" >/dev/null || fail "mklog $*"; }
+mk -n 300 --seed 1 "$t/in/logs/day 1/first log.mf4"
+mk -n 300 --seed 2 --layout unsorted --compress 8,4 --crc "$t/in/logs/day 1/sub/packed.MFC"
+mk -n 300 --seed 3 --encrypt s3cret --device-id 1A2B3C4D --iterations 10 "$t/in/logs/day2/secret.mfe"
+mk -n 300 --seed 4 "$t/whole.mf4"
+head -c "$(($(stat -c %s "$t/whole.mf4") * 2 / 3))" "$t/whole.mf4" >"$t/in/logs/day2/cut.mf4"
+echo "not a log" >"$t/in/logs/day2/notes.txt"
+mk -n 100 --seed 5 "$t/in/more/extra.mf4"
+printf '{ "1A2B3C4D": "s3cret" }\n' >"$t/passwords.json"
+chmod 600 "$t/passwords.json"
+
+remote_home=$(getent passwd "$(id -un)" | cut -d: -f6)
+touch "$t/before"
+
+# -d deletes the converted logs, so the input trees are compared too.
+for side in local cluster; do
+    mkdir -p "$t/$side/out" && cp -r "$t/in" "$t/$side/in"
+    if [ $side = local ]; then
+        (cd "$t" && "$quarrow" -d -O "$t/$side/out" -p passwords.json "$t/$side/in/logs" "$t/$side/in/more")
+    else
+        (cd "$t" && "$cluster" --ssh "ssh -F $t/ssh_config" -S 2/host-a,2/host-b --quarrow "$quarrow" \
+            -d -O "$t/$side/out" -p passwords.json "$t/$side/in/logs" "$t/$side/in/more") 2>"$t/cluster.err"
+    fi
+    echo $? >"$t/$side.status"
+done
+[ "$(cat "$t/local.status")" -ne 0 ] || fail "the local run found nothing to report"
+cmp -s "$t/local.status" "$t/cluster.status" ||
+    fail "status $(cat "$t/cluster.status"), local run $(cat "$t/local.status"): $(cat "$t/cluster.err")"
+diff -r "$t/local" "$t/cluster" || fail "the trees differ from the local run's"
+for host in host-a host-b; do
+    grep -q "Accepted publickey" "$t/sshd_$host.log" || fail "$host converted nothing"
+done
+
+left=$(find "$remote_home/.parallel/tmp" -mindepth 1 -newer "$t/before" ! -path '*/sshlogin*' 2>/dev/null)
+[ -z "$left" ] || fail "work files left on the hosts: $left"
+echo "cluster output equals the local run's"
