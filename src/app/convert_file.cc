@@ -24,6 +24,9 @@ namespace quarrow {
 
 namespace {
 
+// Inputs from this size on are mapped.
+constexpr int64_t kMapFrom = 1024 * 1024;
+
 // The flags the pipeline opens inputs with: read, plus a bit the folder
 // ignores.
 constexpr uint32_t kInputOpenFlags = FS_OPEN_READ | 4;
@@ -129,9 +132,12 @@ int convert_file(FrameSink* sink, StringView input_path, StringView output_base)
     return CONVERT_FAILED;
   }
 
-  // The whole file is mapped rather than copied into fresh memory; where it
-  // cannot be, it is read whole as before.
-  ByteStream* mapped = settings->buffer_size < 0 ? file_stream_map(stream) : nullptr;
+  // A large file is mapped rather than copied into fresh memory; a small
+  // one, or where mapping fails, is read whole, which costs less than
+  // setting a mapping up and taking it down.
+  ByteStream* mapped = settings->buffer_size < 0 && stream_size(stream) >= kMapFrom
+                           ? file_stream_map(stream)
+                           : nullptr;
   if (mapped) stream = mapped;
   int64_t buffer = mapped ? 0 : settings->buffer_size < 0 ? stream_size(stream) : settings->buffer_size;
   if (buffer > 0) {

@@ -171,6 +171,7 @@ class TableWriter : public OrderedWork {
   double start_time_;
   ByteStream* stream_;
   unsigned threads_ = 1;
+  uint64_t first_capacity_ = kRowCapacity;
   // Piece i holds the frames with keys in [bounds_[i], bounds_[i + 1]); the
   // last piece has no upper bound.
   GrowArray<uint64_t> bounds_;
@@ -186,8 +187,10 @@ class TableWriter : public OrderedWork {
 bool TableWriter::plan(unsigned threads) {
   bool in_memory = true;
   GrowArray<uint64_t> keys;
+  uint64_t frames = 0;
   for (TableSource* source : sources_) {
     in_memory = in_memory && source->in_memory;
+    frames += source->frames + source->late.size();
     for (const SortEntry& checkpoint : source->checkpoints) {
       if (!keys.append(checkpoint.key)) return false;
     }
@@ -195,6 +198,9 @@ bool TableWriter::plan(unsigned threads) {
       if (!keys.append(source->late[i].key)) return false;
     }
   }
+  // Room for the rows of a piece, or of a small table: sized so that a
+  // short row seldom grows it.
+  first_capacity_ = (frames < kPieceFrames ? frames : kPieceFrames) * 48 + kRowCapacity;
   // Pieces start at keys that lie about kPieceFrames frames apart over all
   // sources; equal keys never straddle two pieces.
   std::sort(keys.begin(), keys.end());
@@ -222,7 +228,7 @@ bool TableWriter::plan(unsigned threads) {
 
 bool TableWriter::append_row(const Frame& frame, PieceText* out) {
   if (out->capacity - out->size < kRowCapacity) {
-    uint64_t grown = out->capacity ? out->capacity * 2 : kPieceFrames * 64;
+    uint64_t grown = out->capacity ? out->capacity * 2 : first_capacity_;
     auto* text = static_cast<char*>(std::realloc(out->text, grown));
     if (!text) return false;
     out->text = text;
