@@ -150,10 +150,14 @@ void decode_fast(LzssDecoder* d, Output* out) {
         }
       }
     }
-    if (take(1)) {
-      *o++ = static_cast<uint8_t>(take(8));
+    // A literal is a set tag bit and its byte: nine bits taken at once.
+    auto item = static_cast<uint32_t>(bits >> (count - 9)) & 0x1FF;
+    if (item & 0x100) {
+      count -= 9;
+      *o++ = static_cast<uint8_t>(item);
       continue;
     }
+    count -= 1;
     auto distance = static_cast<uint16_t>(take(w) + 1);
     auto length = static_cast<uint16_t>(take(l) + 1);
     d->output_index = distance;
