@@ -6,6 +6,7 @@
 
 #include "io/crc32.h"
 #include "io/decompress_stream.h"
+#include "io/memory_stream.h"
 #include "io/window_stream.h"
 #include "log/log.h"
 
@@ -41,12 +42,27 @@ uint8_t lowest_set_bit(uint32_t v) {
 // gigabytes of content, so the content is bounded.
 bool copy_decoded(ByteStream* decoded, ByteStream* output, uint64_t max_content) {
   // Large pieces: the decoder's own bookkeeping is paid once per piece.
+  // Into a container's content they are decoded in place.
   constexpr uint64_t kChunk = 256 * 1024;
-  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kChunk]);
-  if (!buffer) return false;
-  uint8_t* chunk = buffer.get();
+  auto* container = dynamic_cast<ContainerStream*>(output);
+  MemoryStream* content = container ? container->content() : nullptr;
+  std::unique_ptr<uint8_t[]> buffer;
+  if (!content) {
+    buffer.reset(new (std::nothrow) uint8_t[kChunk]);
+    if (!buffer) return false;
+  }
   uint64_t total = 0;
   for (;;) {
+    uint8_t* chunk = buffer.get();
+    if (content) {
+      uint64_t size = content->size();
+      if (content->capacity() - size < kChunk &&
+          !content->reserve(size + (size > kChunk ? size : kChunk))) {
+        return false;
+      }
+      chunk = content->room(kChunk);
+      if (!chunk) return false;
+    }
     int64_t n = stream_read(decoded, chunk, kChunk);
     if (n == 0) return true;
     if (n < 0) return false;
@@ -56,7 +72,11 @@ bool copy_decoded(ByteStream* decoded, ByteStream* output, uint64_t max_content)
            static_cast<unsigned long long>(max_content));
       return false;
     }
-    if (stream_write(output, chunk, static_cast<uint64_t>(n)) != n) return false;
+    if (content) {
+      content->wrote(static_cast<uint64_t>(n));
+    } else if (stream_write(output, chunk, static_cast<uint64_t>(n)) != n) {
+      return false;
+    }
   }
 }
 
@@ -210,6 +230,13 @@ ContainerStream* compressed_container_open(ByteStream* stream, const ContainerHe
                                            uint64_t max_content) {
   if (!stream || !compressed_header_valid(header)) return nullptr;
   ContainerStream* container = container_stream_create(header);
+  // Room for what bus logs usually unpack to, so that the content seldom
+  // moves while it grows; only the part written is ever touched.
+  int64_t packed = stream_size(stream);
+  if (container && packed > 0) {
+    uint64_t guess = 2 * static_cast<uint64_t>(packed);
+    (void)container->content()->reserve(guess < max_content ? guess : max_content);
+  }
   if (container && !compressed_container_decode(stream, header, container, &container->compression,
                                                 max_content)) {
     stream_close(container);
