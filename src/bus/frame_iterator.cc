@@ -171,7 +171,9 @@ bool FrameIterator::take(uint64_t n) {
     begin_ = 0;
     end_ = held;
   }
-  uint64_t want = n > kChunkSize ? n : kChunkSize;
+  // A small group gets a small chunk: a table may walk many groups at once.
+  uint64_t want = kChunkSize < data_size_ ? kChunkSize : data_size_;
+  if (want < n) want = n;
   if (want > chunk_capacity_) {
     auto* grown = static_cast<uint8_t*>(std::realloc(chunk_, want));
     if (!grown) return false;

@@ -1,6 +1,7 @@
 #include "csv/csv_sink.h"
 
 #include <algorithm>
+#include <utility>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -31,6 +32,10 @@ constexpr uint64_t kRowCapacity = kHeadRoom + 2 * kCanFrameStorage + 1;
 // Rows a piece of a table holds: a few megabytes of text, enough that
 // handing pieces between threads costs nothing next to making them.
 constexpr uint64_t kPieceFrames = 32 * 1024;
+
+// Up to this many cursors, the next row is found by a scan; beyond, by a
+// heap.
+constexpr uint64_t kScannedCursors = 8;
 
 constexpr uint32_t kCanKinds = 1u << FRAME_CAN_DATA | 1u << FRAME_CAN_REMOTE;
 constexpr uint32_t kLinKinds = 1u << FRAME_LIN;
@@ -179,6 +184,7 @@ class TableWriter : public OrderedWork {
   // One iterator per worker and source: worker * sources + source.
   GrowArray<FrameIterator*> iterators_;
   GrowArray<Cursor> cursors_;  // per worker and source, in the same way
+  GrowArray<uint32_t> heaps_;  // per worker: room for a heap of its cursors
   uint64_t rows_ = 0;
   bool write_failed_ = false;
   bool lost_records_ = false;
@@ -215,13 +221,15 @@ bool TableWriter::plan(unsigned threads) {
   uint64_t ahead = threads_ == 1 ? 1 : 2 * uint64_t{threads_};
   // Two cursors per source: its frames in time order and its late ones.
   uint64_t slots = threads_ * sources_.size() * 2;
-  if (!pieces_.reserve(ahead) || !iterators_.reserve(slots) || !cursors_.reserve(slots)) {
+  if (!pieces_.reserve(ahead) || !iterators_.reserve(slots) || !cursors_.reserve(slots) ||
+      !heaps_.reserve(slots) || sources_.size() > UINT32_MAX / 2) {
     return false;
   }
   for (uint64_t i = 0; i < ahead; ++i) pieces_.append(PieceText{});
   for (uint64_t i = 0; i < slots; ++i) {
     iterators_.append(nullptr);
     cursors_.append(Cursor{});
+    heaps_.append(0);
   }
   return true;
 }
@@ -354,18 +362,49 @@ bool TableWriter::make(uint64_t piece, unsigned worker) {
     start(&cursors[c], lo, bounded, hi, out);
     advance(&cursors[c], bounded, hi, out);
   }
-  // Loggers write few groups per bus: the smallest head is found by a
-  // scan.
-  for (;;) {
-    Cursor* best = nullptr;
-    for (uint64_t c = 0; c < count; ++c) {
-      Cursor* cursor = &cursors[c];
-      if (cursor->head && (!best || cursor->key < best->key)) best = cursor;
+  if (count <= kScannedCursors) {
+    // Loggers write few groups per bus: the smallest head is found by a
+    // scan.
+    for (;;) {
+      Cursor* best = nullptr;
+      for (uint64_t c = 0; c < count; ++c) {
+        Cursor* cursor = &cursors[c];
+        if (cursor->head && (!best || cursor->key < best->key)) best = cursor;
+      }
+      if (!best) return true;
+      if (!append_row(*best->head, out)) return false;
+      advance(best, bounded, hi, out);
     }
-    if (!best) return true;
+  }
+  // Many groups: a heap of the cursors that have a head, ordered by key and
+  // then by cursor.
+  uint32_t* heap = heaps_.data() + worker * count;
+  uint64_t size = 0;
+  auto before = [&](uint32_t a, uint32_t b) {
+    return cursors[a].key < cursors[b].key || (cursors[a].key == cursors[b].key && a < b);
+  };
+  auto sift_down = [&](uint64_t i) {
+    for (;;) {
+      uint64_t least = i, left = 2 * i + 1, right = left + 1;
+      if (left < size && before(heap[left], heap[least])) least = left;
+      if (right < size && before(heap[right], heap[least])) least = right;
+      if (least == i) return;
+      std::swap(heap[i], heap[least]);
+      i = least;
+    }
+  };
+  for (uint64_t c = 0; c < count; ++c) {
+    if (cursors[c].head) heap[size++] = static_cast<uint32_t>(c);
+  }
+  for (uint64_t i = size / 2; i-- > 0;) sift_down(i);
+  while (size > 0) {
+    Cursor* best = &cursors[heap[0]];
     if (!append_row(*best->head, out)) return false;
     advance(best, bounded, hi, out);
+    if (!best->head) heap[0] = heap[--size];
+    sift_down(0);
   }
+  return true;
 }
 
 bool TableWriter::take(uint64_t piece) {

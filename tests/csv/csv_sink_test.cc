@@ -118,9 +118,10 @@ class CsvSinkTest : public testing::Test {
   }
   // Writes the frames as a log that starts at time 0 and converts it.
   bool convert(const std::vector<mdfw::BusFrame>& frames,
-               mdfw::Layout layout = mdfw::Layout::unsorted) {
+               mdfw::Layout layout = mdfw::Layout::unsorted, bool group_per_bus = false) {
     mdfw::BusLogOptions options;
     options.layout = layout;
+    options.group_per_bus_channel = group_per_bus;
     options.start_time_ns = 0;
     std::vector<uint8_t> log = mdfw::write_bus_log(frames, options);
     input_.files["in.mf4"].assign(log.begin(), log.end());
@@ -157,37 +158,53 @@ TEST_F(CsvSinkTest, RowsAreTheStableSortByTime) {
   for (uint32_t i = 0; i < 70'000; ++i)
     shuffled.push_back(mdfw::can_data((i * 7919 % 1000) * 0.001, 0x100, {}));
 
-  for (const auto* frames : {&in_order, &shuffled}) {
-    for (mdfw::Layout layout : {mdfw::Layout::sorted, mdfw::Layout::unsorted}) {
-      // Read order: one data group per frame type when sorted.
-      std::vector<BusFrame> read = *frames;
-      if (layout == mdfw::Layout::sorted) {
-        std::stable_sort(read.begin(), read.end(),
-                         [](const auto& a, const auto& b) { return a.type < b.type; });
-      }
-      auto rank = [](const BusFrame& f) { return std::pair(std::isnan(f.time), f.time + 0.0); };
+  // Many groups, each in time order, with equal times across them.
+  std::vector<BusFrame> per_bus;
+  for (uint32_t i = 0; i < 40'000; ++i)
+    per_bus.push_back(
+        mdfw::can_data((i / 300) * 0.25, i & 0x7FF, {}, static_cast<uint8_t>(1 + i % 120)));
+
+  const mdfw::Layout S = mdfw::Layout::sorted, U = mdfw::Layout::unsorted;
+  const struct {
+    const std::vector<BusFrame>* frames;
+    mdfw::Layout layout;
+    bool group_per_bus;
+  } cases[] = {{&in_order, S, false},
+               {&in_order, U, false},
+               {&shuffled, S, false},
+               {&shuffled, U, false},
+               {&per_bus, S, true}};
+  for (const auto& c : cases) {
+    // Read order: one data group per frame type (and bus) when sorted.
+    std::vector<BusFrame> read = *c.frames;
+    if (c.layout == S) {
       std::stable_sort(read.begin(), read.end(), [&](const auto& a, const auto& b) {
-        return rank(a) < rank(b) && !(std::isnan(a.time) && std::isnan(b.time));
+        return a.type < b.type ||
+               (c.group_per_bus && a.type == b.type && a.bus_channel < b.bus_channel);
       });
-      std::string can = kCanHeader, lin = kLinHeader;
-      mdfw::BusLogOptions options;
-      for (const BusFrame& f : read) {
-        double t = std::isnan(f.time) ? f.time : f.time + 0.0;
-        if (f.type == mdfw::FrameType::lin) {
-          lin += test::lin_row(f, t);
-        } else {
-          can += test::can_row(f, t, options);
-          // The program's formatter spells it so.
-          if (std::isnan(t)) can.replace(can.rfind("nan;"), 3, "NaN");
-        }
+    }
+    auto rank = [](const BusFrame& f) { return std::pair(std::isnan(f.time), f.time + 0.0); };
+    std::stable_sort(read.begin(), read.end(), [&](const auto& a, const auto& b) {
+      return rank(a) < rank(b) && !(std::isnan(a.time) && std::isnan(b.time));
+    });
+    std::string can = kCanHeader, lin = kLinHeader;
+    mdfw::BusLogOptions options;
+    for (const BusFrame& f : read) {
+      double t = std::isnan(f.time) ? f.time : f.time + 0.0;
+      if (f.type == mdfw::FrameType::lin) {
+        lin += test::lin_row(f, t);
+      } else {
+        can += test::can_row(f, t, options);
+        // The program's formatter spells it so.
+        if (std::isnan(t)) can.replace(can.rfind("nan;"), 3, "NaN");
       }
-      for (unsigned threads : {1u, 3u}) {
-        SCOPED_TRACE(testing::Message() << frames->size() << " frames, " << threads << " threads");
-        settings_.threads_per_file = threads;
-        ASSERT_TRUE(convert(*frames, layout));
-        EXPECT_TRUE(table("CAN.csv") == can);
-        EXPECT_EQ(table("LIN.csv"), frames == &in_order ? "" : lin);
-      }
+    }
+    for (unsigned threads : {1u, 3u}) {
+      SCOPED_TRACE(testing::Message() << c.frames->size() << " frames, " << threads << " threads");
+      settings_.threads_per_file = threads;
+      ASSERT_TRUE(convert(*c.frames, c.layout, c.group_per_bus));
+      EXPECT_TRUE(table("CAN.csv") == can);
+      EXPECT_EQ(table("LIN.csv"), c.frames == &shuffled ? lin : "");
     }
   }
 }
@@ -237,7 +254,8 @@ TEST_F(CsvSinkTest, OutputFailuresFailTheFile) {
     output_.opened.clear();
     output_.faults = c.faults;
     std::vector<mdfw::BusFrame> frames = {mdfw::can_data(1, 1, {1}), mdfw::can_data(2, 2, {2})};
-    if (c.with_lin) frames.insert(frames.end(), {mdfw::lin_frame(1, 1, {1}), mdfw::lin_frame(2, 2, {2})});
+    if (c.with_lin)
+      frames.insert(frames.end(), {mdfw::lin_frame(1, 1, {1}), mdfw::lin_frame(2, 2, {2})});
     testing::internal::CaptureStderr();
     EXPECT_FALSE(convert(frames)) << c.message;
     std::string log = testing::internal::GetCapturedStderr();
