@@ -129,6 +129,13 @@ struct Cursor {
   uint64_t key;
   bool walking;          // in time order: records are left
   uint64_t latest;       // in time order: the latest time so far
+  // In time order: where the walk stopped at the end of an earlier piece
+  // of this worker, with the latest time before it. Every frame in time
+  // order before it belongs to earlier pieces, so a later piece may start
+  // there instead of skimming from a checkpoint.
+  bool resumable;
+  uint64_t resume_at;
+  uint64_t resume_latest;
   uint64_t next_entry;   // late: the next entry, and where they stop
   uint64_t end_entry;
 };
@@ -251,6 +258,14 @@ bool TableWriter::append_row(const Frame& frame, PieceText* out) {
   return true;
 }
 
+// The walk of a later piece may start at offset, the first frame in time
+// order of a later piece, with latest the latest time before it.
+void stop_at(Cursor* cursor, uint64_t offset, uint64_t latest) {
+  cursor->resumable = true;
+  cursor->resume_at = offset;
+  cursor->resume_latest = latest;
+}
+
 // Positions the cursor at its first frame with a key of at least lo.
 void TableWriter::start(Cursor* cursor, uint64_t lo, bool bounded, uint64_t hi,
                         PieceText* out) {
@@ -268,14 +283,21 @@ void TableWriter::start(Cursor* cursor, uint64_t lo, bool bounded, uint64_t hi,
                 : count;
     return;
   }
-  // From the last checkpoint before lo, skimming to the first frame at lo.
+  // From the last checkpoint before lo, or from where this worker stopped
+  // when that is further, skimming to the first frame at lo.
   const SortEntry* checkpoints = source->checkpoints.data();
   uint64_t count = source->checkpoints.size();
   uint64_t i = static_cast<uint64_t>(
       std::lower_bound(checkpoints, checkpoints + count, lo, below) - checkpoints);
-  FrameIterator* frames = cursor->frames;
-  frames->restart_at(i > 0 ? checkpoints[i - 1].offset : 0);
+  uint64_t from = i > 0 ? checkpoints[i - 1].offset : 0;
   uint64_t latest = i > 0 ? checkpoints[i - 1].key : 0;
+  if (cursor->resumable && cursor->resume_at > from) {
+    from = cursor->resume_at;
+    latest = cursor->resume_latest;
+  }
+  cursor->resumable = false;
+  FrameIterator* frames = cursor->frames;
+  frames->restart_at(from);
   cursor->walking = false;
   uint64_t offset;
   FrameKind kind;
@@ -285,7 +307,10 @@ void TableWriter::start(Cursor* cursor, uint64_t lo, bool bounded, uint64_t hi,
     uint64_t key = frame_time_key(time);
     if (key < latest) continue;  // late
     if (key >= lo) {
-      if (bounded && key >= hi) return;
+      if (bounded && key >= hi) {
+        stop_at(cursor, offset, latest);
+        return;
+      }
       frames->restart_at(offset);
       cursor->walking = true;
       break;
@@ -308,8 +333,11 @@ void TableWriter::advance(Cursor* cursor, bool bounded, uint64_t hi, PieceText* 
       // record that decodes to no frame still counts there.
       uint64_t key = frame_time_key(frames->record_time());
       if (key < cursor->latest) continue;  // late
+      if (bounded && key >= hi) {
+        stop_at(cursor, frames->record_offset(), cursor->latest);
+        break;
+      }
       cursor->latest = key;
-      if (bounded && key >= hi) break;
       if (!(kinds_ >> frame->kind & 1)) continue;
       cursor->head = frame;
       cursor->key = key;
