@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +10,7 @@
 #include <new>
 
 #include "io/file_stream.h"
+#include "io/mapped_stream.h"
 
 namespace quarrow {
 
@@ -106,34 +106,20 @@ class FileStream : public ByteStream {
 };
 
 
-// The mappings a bus error may hit. A file that shrinks while it is mapped
-// makes the pages beyond its end fault; the handler puts a page of zeros
-// there, marks the mapping and lets the reader go on, so that the
-// conversion ends with an error instead of a crash.
-struct MappingSlot {
-  std::atomic<int> used{0};
-  std::atomic<uintptr_t> start{0};
-  std::atomic<uintptr_t> end{0};
-  std::atomic<int> damaged{0};
-};
-constexpr int kMappingSlots = 64;
-MappingSlot g_mappings[kMappingSlots];
-
+// A file that shrinks while it is mapped makes the pages beyond its end
+// fault. The handler puts a page of zeros there and marks the mapping, so
+// the reader goes on and the conversion ends with an error.
 void on_bus_error(int signal, siginfo_t* info, void*) {
-  auto address = reinterpret_cast<uintptr_t>(info->si_addr);
-  for (MappingSlot& slot : g_mappings) {
-    uintptr_t start = slot.start.load(std::memory_order_acquire);
-    if (start == 0 || address < start || address >= slot.end.load(std::memory_order_acquire)) {
-      continue;
-    }
-    uintptr_t page = address & ~static_cast<uintptr_t>(sysconf(_SC_PAGESIZE) - 1);
-    void* zeros = mmap(reinterpret_cast<void*>(page), static_cast<size_t>(sysconf(_SC_PAGESIZE)),
-                       PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+  MappingSlot* slot = mapping_slot_find(reinterpret_cast<uintptr_t>(info->si_addr));
+  if (slot) {
+    auto page_size = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    uintptr_t page = reinterpret_cast<uintptr_t>(info->si_addr) & ~(page_size - 1);
+    void* zeros = mmap(reinterpret_cast<void*>(page), page_size, PROT_READ,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
     if (zeros != MAP_FAILED) {
-      slot.damaged.store(1, std::memory_order_release);
+      slot->damaged.store(1, std::memory_order_release);
       return;
     }
-    break;
   }
   // Not ours: what the signal would have done without the handler.
   struct sigaction fallback = {};
@@ -152,76 +138,20 @@ bool guard_bus_errors() {
   return installed;
 }
 
-MappingSlot* claim_slot(const unsigned char* data, uint64_t size) {
-  for (MappingSlot& slot : g_mappings) {
-    int expected = 0;
-    if (!slot.used.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) continue;
-    // The start last, so the handler never sees a start without its end.
-    auto start = reinterpret_cast<uintptr_t>(data);
-    slot.end.store(start + size, std::memory_order_release);
-    slot.damaged.store(0, std::memory_order_release);
-    slot.start.store(start, std::memory_order_release);
-    return &slot;
-  }
-  return nullptr;
-}
-
-void free_slot(MappingSlot* slot) {
-  slot->start.store(0, std::memory_order_release);
-  slot->used.store(0, std::memory_order_release);
-}
-
-class MappedStream : public ByteStream {
- public:
-  MappedStream(FILE* file, const unsigned char* data, uint64_t size, MappingSlot* slot)
-      : file_(file), data_(data), size_(size), slot_(slot) {}
-  ~MappedStream() override { release(); }
-
-  int64_t read(void* buffer, uint64_t count) override {
-    uint64_t left = position_ < size_ ? size_ - position_ : 0;
-    uint64_t n = count < left ? count : left;
-    if (n) std::memcpy(buffer, data_ + position_, n);
-    position_ += n;
-    return static_cast<int64_t>(n);
-  }
-  int64_t tell() override { return static_cast<int64_t>(position_); }
-  int64_t seek(int64_t offset, int32_t origin) override {
-    int64_t base = origin == STREAM_SEEK_SET   ? 0
-                   : origin == STREAM_SEEK_CUR ? static_cast<int64_t>(position_)
-                   : origin == STREAM_SEEK_END ? static_cast<int64_t>(size_)
-                                               : -1;
-    if (base < 0) return -1;
-    int64_t target = stream_offset_add(base, offset);
-    if (target < 0) return -1;
-    position_ = static_cast<uint64_t>(target);
-    return target;
-  }
-  const void* peek(uint64_t count) override {
-    return position_ <= size_ && count <= size_ - position_ ? data_ + position_ : nullptr;
-  }
-  const unsigned char* content(uint64_t* size) override {
-    *size = size_;
-    return data_;
-  }
-  int64_t close() override { return release(); }
-
- private:
-  int64_t release() {
-    if (!data_) return 0;
-    bool damaged = slot_->damaged.load(std::memory_order_acquire) != 0;
-    munmap(const_cast<unsigned char*>(data_), size_);
-    free_slot(slot_);
-    data_ = nullptr;
-    int closed = std::fclose(file_);
-    return damaged || closed != 0 ? -1 : 0;
-  }
-
-  FILE* file_;
-  const unsigned char* data_;
-  uint64_t size_;
-  uint64_t position_ = 0;
-  MappingSlot* slot_;
+struct Mapping {
+  FILE* file;
+  MappingSlot* slot;
 };
+
+int unmap_file(void* context, const unsigned char* data, uint64_t size) {
+  auto* mapping = static_cast<Mapping*>(context);
+  bool damaged = mapping->slot->damaged.load(std::memory_order_acquire) != 0;
+  munmap(const_cast<unsigned char*>(data), size);
+  mapping_slot_free(mapping->slot);
+  int closed = std::fclose(mapping->file);
+  delete mapping;
+  return damaged || closed != 0 ? -1 : 0;
+}
 
 }  // namespace
 
@@ -238,10 +168,13 @@ ByteStream* file_stream_map(ByteStream* file) {
   void* data = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
   if (data == MAP_FAILED) return nullptr;
   auto* bytes = static_cast<const unsigned char*>(data);
-  MappingSlot* slot = claim_slot(bytes, size);
-  auto* mapped = slot ? new (std::nothrow) MappedStream(stream->file(), bytes, size, slot) : nullptr;
+  MappingSlot* slot = mapping_slot_claim(bytes, size);
+  auto* mapping = slot ? new (std::nothrow) Mapping{stream->file(), slot} : nullptr;
+  auto* mapped =
+      mapping ? new (std::nothrow) MappedStream(bytes, size, unmap_file, mapping) : nullptr;
   if (!mapped) {
-    if (slot) free_slot(slot);
+    delete mapping;
+    if (slot) mapping_slot_free(slot);
     munmap(data, size);
     return nullptr;
   }

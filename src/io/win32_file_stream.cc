@@ -1,11 +1,14 @@
 #include <windows.h>
 
+#include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "core/win32_wide.h"
 #include "io/file_stream.h"
+#include "io/mapped_stream.h"
 
 namespace quarrow {
 
@@ -91,7 +94,7 @@ class FileStream : public ByteStream {
 
   int64_t close() override {
     bool ok = flush();
-    ok = CloseHandle(handle_) && ok;
+    if (handle_ != INVALID_HANDLE_VALUE) ok = CloseHandle(handle_) && ok;
     handle_ = INVALID_HANDLE_VALUE;
     std::free(buffer_);
     buffer_ = nullptr;
@@ -104,6 +107,15 @@ class FileStream : public ByteStream {
       CloseHandle(handle_);
     }
     std::free(buffer_);
+  }
+
+  HANDLE handle() const { return handle_; }
+  int32_t mode() const { return mode_; }
+  // Hands the handle to a new owner.
+  HANDLE release() {
+    HANDLE h = handle_;
+    handle_ = INVALID_HANDLE_VALUE;
+    return h;
   }
 
   // Gives a file opened for writing the large buffer; without the memory it
@@ -136,6 +148,65 @@ class FileStream : public ByteStream {
   unsigned char* buffer_ = nullptr;
   uint32_t filled_ = 0;
 };
+
+// A view whose file becomes unreadable (a card pulled, a share lost) faults
+// with an in-page error. The handler replaces the whole view by zero pages
+// at the same address and marks it, so the reader goes on and the
+// conversion ends with an error. A thread that touches the view while it
+// is being replaced meets no mapping there and waits for the zeros.
+std::atomic<int> g_replacing{0};
+
+LONG CALLBACK on_page_error(EXCEPTION_POINTERS* e) {
+  DWORD code = e->ExceptionRecord->ExceptionCode;
+  if ((code != EXCEPTION_IN_PAGE_ERROR && code != EXCEPTION_ACCESS_VIOLATION) ||
+      e->ExceptionRecord->NumberParameters < 2) {
+    return EXCEPTION_CONTINUE_SEARCH;
+  }
+  MappingSlot* slot = mapping_slot_find(e->ExceptionRecord->ExceptionInformation[1]);
+  if (!slot) return EXCEPTION_CONTINUE_SEARCH;
+  if (code == EXCEPTION_ACCESS_VIOLATION) {
+    // Ours only while a replacement is under way or done.
+    if (!g_replacing.load() && !slot->damaged.load()) return EXCEPTION_CONTINUE_SEARCH;
+    while (g_replacing.load()) SwitchToThread();
+    return slot->damaged.load() ? EXCEPTION_CONTINUE_EXECUTION : EXCEPTION_CONTINUE_SEARCH;
+  }
+  int expected = 0;
+  while (!g_replacing.compare_exchange_weak(expected, 1)) {
+    expected = 0;
+    SwitchToThread();
+  }
+  bool ok = slot->damaged.load() != 0;
+  if (!ok) {
+    auto* base = reinterpret_cast<void*>(slot->start.load());
+    SIZE_T length = slot->end.load() - slot->start.load();
+    ok = UnmapViewOfFile(base) &&
+         VirtualAlloc(base, length, MEM_RESERVE | MEM_COMMIT, PAGE_READONLY) == base;
+    if (ok) slot->damaged.store(1);
+  }
+  g_replacing.store(0);
+  return ok ? EXCEPTION_CONTINUE_EXECUTION : EXCEPTION_CONTINUE_SEARCH;
+}
+
+bool guard_page_errors() {
+  static bool installed = AddVectoredExceptionHandler(1, on_page_error) != nullptr;
+  return installed;
+}
+
+struct Mapping {
+  HANDLE file;
+  MappingSlot* slot;
+};
+
+int unmap_file(void* context, const unsigned char* data, uint64_t) {
+  auto* mapping = static_cast<Mapping*>(context);
+  bool damaged = mapping->slot->damaged.load() != 0;
+  void* base = const_cast<unsigned char*>(data);
+  bool released = damaged ? VirtualFree(base, 0, MEM_RELEASE) : UnmapViewOfFile(base);
+  mapping_slot_free(mapping->slot);
+  bool closed = CloseHandle(mapping->file);
+  delete mapping;
+  return damaged || !released || !closed ? -1 : 0;
+}
 
 }  // namespace
 
@@ -176,11 +247,35 @@ ByteStream* file_stream_open(const char* path, int32_t mode) {
   return s;
 }
 
-// Read whole instead: a view of a file on a card or share that goes away
-// faults where no handler can put the data back, and a mapped file cannot
-// be deleted while its view is open (-d removes before closing).
-ByteStream* file_stream_map(ByteStream*) {
-  return nullptr;
+ByteStream* file_stream_map(ByteStream* file) {
+  auto* stream = dynamic_cast<FileStream*>(file);
+  LARGE_INTEGER size{};
+  if (!stream || stream->mode() != FILE_MODE_READ || !guard_page_errors() ||
+      !GetFileSizeEx(stream->handle(), &size) || size.QuadPart <= 0 ||
+      static_cast<uint64_t>(size.QuadPart) > SIZE_MAX) {
+    return nullptr;
+  }
+  HANDLE section = CreateFileMappingW(stream->handle(), nullptr, PAGE_READONLY, 0, 0, nullptr);
+  if (!section) return nullptr;
+  void* view = MapViewOfFile(section, FILE_MAP_READ, 0, 0, 0);
+  // The view keeps the section alive.
+  CloseHandle(section);
+  if (!view) return nullptr;
+  auto* bytes = static_cast<const unsigned char*>(view);
+  auto length = static_cast<uint64_t>(size.QuadPart);
+  MappingSlot* slot = mapping_slot_claim(bytes, length);
+  auto* mapping = slot ? new (std::nothrow) Mapping{stream->handle(), slot} : nullptr;
+  auto* mapped =
+      mapping ? new (std::nothrow) MappedStream(bytes, length, unmap_file, mapping) : nullptr;
+  if (!mapped) {
+    delete mapping;
+    if (slot) mapping_slot_free(slot);
+    UnmapViewOfFile(view);
+    return nullptr;
+  }
+  stream->release();
+  stream_close(stream);
+  return mapped;
 }
 
 }  // namespace quarrow

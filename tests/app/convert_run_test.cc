@@ -180,6 +180,12 @@ TEST_F(ConvertStatusTest, AnyBufferSizeGivesTheSameTables) {
 // Files converted several at once (-j) give what one at a time gives: the
 // tables, the log lines in the same order, the status, the deletions.
 TEST_F(ConvertStatusTest, DeletesOnlyInputsThatConvertedOneOrSeveralAtATime) {
+  // Large enough to be mapped rather than read.
+  mdfw::BusLogOptions options;
+  std::vector<mdfw::BusFrame> frames = mixed_frames(16'000, 5);
+  const Bytes big = mdfw::write_bus_log(frames, options);
+  ASSERT_GT(big.size(), 1u << 20);
+  const ExpectedTables big_tables = expected_tables(frames, options);
   std::string first_log;
   for (std::vector<std::string> jobs : {std::vector<std::string>{}, {"-j", "3"}, {"-j", "0"}}) {
     fs::remove_all(tmp_ / "in");
@@ -189,6 +195,7 @@ TEST_F(ConvertStatusTest, DeletesOnlyInputsThatConvertedOneOrSeveralAtATime) {
     write_file(in("logs/locked.mfe"), sealed(log_.bytes));
     write_file(in("logs/notes.txt"), "kept");
     for (int i = 0; i < 6; ++i) write_file(in("logs/many/" + std::to_string(i) + ".mf4"), log_.bytes);
+    write_file(in("logs/many/big.mf4"), big);
     std::vector<std::string> args = {"-d", "--verbosity", "4", in("logs"), in("gone")};
     args.insert(args.end(), jobs.begin(), jobs.end());
     ProcessResult r = convert(args);
@@ -198,6 +205,7 @@ TEST_F(ConvertStatusTest, DeletesOnlyInputsThatConvertedOneOrSeveralAtATime) {
     expect_tables_at(in("logs_out/good"), log_.tables);
     expect_tables_at(in("logs_out/sub/packed"), log_.tables);
     expect_tables_at(in("logs_out/many/5"), log_.tables);
+    expect_tables_at(in("logs_out/many/big"), big_tables);
     // The lines without their time, process and thread.
     std::string log = std::regex_replace(r.err, std::regex(R"((^|\n)\S+ \S+ +\d+ +\d+ )"), "$1");
     if (first_log.empty()) first_log = log;

@@ -47,18 +47,10 @@ TEST_F(StreamTest, EveryKindFindsItsSizeAndKeepsThePosition) {
       {"memory", [&] { return memory_with(content).release(); }, 100, 0},
       {"buffered 8", [&] { return buffered_stream_create(open_file(content), true, 8); }, 100, 0},
       {"buffered 13", [&] { return buffered_stream_create(open_file(content), true, 13); }, 100, 0},
-      {"mapped",
-       [&] {
-         ByteStream* file = open_file(content);
-         ByteStream* mapped = file_stream_map(file);
-         if (!mapped) stream_close(file);
-         return mapped;
-       },
-       kWindows ? 0 : 100, 0},
+      {"mapped", [&] { return file_stream_map(open_file(content)); }, 100, 0},
   };
   for (const auto& c : cases) {
     StreamPtr s(c.make());
-    if (c.size == 0) continue;  // not offered here
     ASSERT_NE(s, nullptr) << c.name;
     ASSERT_EQ(stream_seek(s.get(), 37, SET), 37) << c.name;
     EXPECT_EQ(stream_size(s.get()), c.size) << c.name;
@@ -73,7 +65,7 @@ TEST_F(StreamTest, EveryKindFindsItsSizeAndKeepsThePosition) {
 // instead of crashing, and closing reports the damage. What cannot be
 // mapped is left to the caller.
 TEST_F(StreamTest, AMappedFileCutShortReadsZerosAndFailsItsClose) {
-  QUARROW_SKIP_ON_WINDOWS("files are read whole instead of mapped");
+  QUARROW_SKIP_ON_WINDOWS("the system refuses to cut short a mapped file");
   std::vector<uint8_t> content(3 * 65536, 0xAB);
   std::string path = tmp_ / "cut";
   write_file(path, content);
