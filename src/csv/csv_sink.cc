@@ -188,9 +188,10 @@ class TableWriter : public OrderedWork {
   // last piece has no upper bound.
   GrowArray<uint64_t> bounds_;
   GrowArray<PieceText> pieces_;
-  // One iterator per worker and source: worker * sources + source.
+  // Per worker, two cursors per source, each with its own iterator: cursor
+  // c of worker w is at w * 2 * sources + c.
   GrowArray<FrameIterator*> iterators_;
-  GrowArray<Cursor> cursors_;  // per worker and source, in the same way
+  GrowArray<Cursor> cursors_;
   GrowArray<uint32_t> heaps_;  // per worker: room for a heap of its cursors
   uint64_t rows_ = 0;
   bool write_failed_ = false;
