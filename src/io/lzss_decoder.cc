@@ -173,7 +173,15 @@ void decode_fast(LzssDecoder* d, Output* out) {
         *o++ = window[static_cast<uint16_t>(head + i - distance) & mask];
       }
     }
-    // Byte by byte: the source may be a byte this very copy produces.
+    // Eight bytes at a time where the source lies at least that far back
+    // and the output has room for the last chunk's overshoot, which later
+    // bytes overwrite; else byte by byte, as the source may be a byte this
+    // very copy produces.
+    if (distance >= 8 && static_cast<size_t>(o_end - o) >= size_t{n} - i + 8) {
+      for (; i < n; i += 8, o += 8) std::memcpy(o, o - distance, 8);
+      o -= i - n;
+      i = n;
+    }
     for (; i < n; ++i, ++o) *o = *(o - distance);
     if (n < length) {
       d->output_count = static_cast<uint16_t>(length - n);
