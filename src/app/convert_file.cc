@@ -187,6 +187,9 @@ int convert_file(FrameSink* sink, StringView input_path, StringView output_base)
     if (stream_close(stream) != 0) {
       QLOG(LOG_ERROR, "Could not close input file after conversion: %.*s",
            static_cast<int>(input_path.size), input_path.data);
+      // A mapped input that went bad while it was read has fed zeros to the
+      // tables: they must not pass for the log's.
+      sink->discard_file(output_base);
     } else if (ok) {
       if (settings->delete_converted && !folder_remove_relative(sink->input_folder(), input_path)) {
         QLOG(LOG_ERROR, "Could not remove input file after conversion: %.*s",

@@ -60,6 +60,8 @@ class FrameSink {
     (void)output_base;
     return true;
   }
+  // After on_file_end: what was written for the file is not to be trusted.
+  virtual void discard_file(StringView output_base) { (void)output_base; }
   // False: the data group's records are not read.
   virtual bool wants_group(const GroupList& groups) {
     (void)groups;

@@ -659,4 +659,14 @@ bool CsvSink::on_file_end(StringView output_base) {
   return result && lin_ok;
 }
 
+void CsvSink::discard_file(StringView output_base) {
+  for (const char* suffix : {"_CAN.csv", "_LIN.csv"}) {
+    SsoString path;
+    // A table that was never written is not there to remove.
+    if (path.assign(output_base) && path.append(StringView(suffix))) {
+      (void)folder_remove_relative(output_folder(), path.view());
+    }
+  }
+}
+
 }  // namespace quarrow

@@ -61,6 +61,8 @@ class CsvSink : public FrameSink {
   bool on_file_begin(StringView output_base, MdfFile* mdf) override;
   // Writes both tables; false when either could not be written completely.
   bool on_file_end(StringView output_base) override;
+  // Removes both tables.
+  void discard_file(StringView output_base) override;
   // True when a group carries CAN data, CAN remote or LIN frames.
   bool wants_group(const GroupList& groups) override;
   std::unique_ptr<FrameSink> another() override;

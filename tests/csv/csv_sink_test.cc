@@ -42,12 +42,10 @@ class MemoryFolder : public Folder {
   }
   ByteStream* open_file(StringView path, uint32_t flags) override {
     if (!(flags & FS_OPEN_WRITE)) {
-      MemoryStream* input = memory_stream_create();
+      auto* input = new Input(failing(path, faults.close));
       const std::string& bytes = files[std::string(path.data, path.size)];
-      if (input) {
-        input->write(bytes.data(), bytes.size());
-        input->seek(0, STREAM_SEEK_SET);
-      }
+      input->write(bytes.data(), bytes.size());
+      input->seek(0, STREAM_SEEK_SET);
       return input;
     }
     opened.emplace_back(path.data, path.size);
@@ -58,6 +56,11 @@ class MemoryFolder : public Folder {
   }
 
  private:
+  struct Input : MemoryStream {
+    explicit Input(bool fail_close) : fail_close(fail_close) {}
+    int64_t close() override { return MemoryStream::close() == 0 && !fail_close ? 0 : -1; }
+    bool fail_close;
+  };
   struct Stream : ByteStream {
     Stream(std::string* f, int64_t budget, bool fail_close)
         : file(f), budget(budget), fail_close(fail_close) {}
@@ -248,11 +251,14 @@ TEST_F(CsvSinkTest, OutputFailuresFailTheFile) {
       {F{"", "_LIN.csv", lin_row, "", "_LIN.csv"}, 1, "Could not write LIN data", 1, 1, 2},
       {F{"", "_CAN.csv", can_row, "", "_CAN.csv"}, 1, "Could not write CAN data", 1, 0, 2},
       {F{"", "", 0, "", "_LIN.csv"}, 0, "", 1, 1, 2},
+      // An input that fails when it is closed may have fed the tables
+      // damaged bytes.
+      {F{"", "", 0, "in.mf4"}, 1, "Could not close input file after conversion: in.mf4", 0, 0, 2},
   };
   for (const auto& c : cases) {
     output_.files.clear();
     output_.opened.clear();
-    output_.faults = c.faults;
+    input_.faults = output_.faults = c.faults;
     std::vector<mdfw::BusFrame> frames = {mdfw::can_data(1, 1, {1}), mdfw::can_data(2, 2, {2})};
     if (c.with_lin)
       frames.insert(frames.end(), {mdfw::lin_frame(1, 1, {1}), mdfw::lin_frame(2, 2, {2})});
