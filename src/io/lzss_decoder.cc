@@ -150,13 +150,17 @@ void decode_fast(LzssDecoder* d, Output* out) {
         }
       }
     }
-    // A literal is a set tag bit and its byte: nine bits taken at once.
-    auto item = static_cast<uint32_t>(bits >> (count - 9)) & 0x1FF;
-    if (item & 0x100) {
+    // Literals while whole ones are in the register: a set tag bit and its
+    // byte, nine bits taken at once.
+    while (count >= 9 && o < o_end) {
+      auto item = static_cast<uint32_t>(bits >> (count - 9)) & 0x1FF;
+      if (!(item & 0x100)) break;
       count -= 9;
       *o++ = static_cast<uint8_t>(item);
-      continue;
     }
+    // A back-reference only when all of it is in the register; its tag is
+    // only known with nine bits at hand.
+    if (o == o_end || count < 9 || count < 1 + w + l) continue;
     count -= 1;
     auto distance = static_cast<uint16_t>(take(w) + 1);
     auto length = static_cast<uint16_t>(take(l) + 1);
@@ -201,6 +205,9 @@ void decode_fast(LzssDecoder* d, Output* out) {
   count %= 8;
   if (index > first) d->current_byte = in[index - 1];
   d->bit_index = count ? static_cast<uint8_t>(1u << (count - 1)) : 0;
+  // Input taken to its last byte is emptied, as the bitwise states do when
+  // they take that byte, so that the next bytes are sunk from its start.
+  if (index == size) index = d->input_size = 0;
   d->input_index = static_cast<uint16_t>(index);
   *out->produced = static_cast<size_t>(o - out->buffer);
 }
