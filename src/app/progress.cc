@@ -10,8 +10,10 @@ namespace quarrow {
 namespace {
 
 constexpr auto kInterval = std::chrono::milliseconds(100);
-// Before this much time has passed the rate says little.
+// Before this much time has passed, or this share of the bytes was read,
+// the rate says little.
 constexpr double kRateAfterSeconds = 0.5;
+constexpr double kRateAfterShare = 0.01;
 constexpr double kMegabyte = 1e6;
 
 // How each kind of failure is counted in the summary: one, and several.
@@ -166,7 +168,8 @@ bool Progress::compose(Clock::time_point since, uint64_t width, SsoString* text)
     return false;
   }
   double seconds = std::chrono::duration<double>(Clock::now() - since).count();
-  if (read_mb > 0 && seconds >= kRateAfterSeconds) {
+  // A rate from a few small files says nothing about the large ones left.
+  if (read_mb > 0 && read_mb >= total_mb * kRateAfterShare && seconds >= kRateAfterSeconds) {
     double rate = read_mb / seconds;
     if (text->append_format(", %.1f MB/s, ", rate) < 0 ||
         !append_duration((total_mb - read_mb) / rate, false, text) || !text->append(" left")) {
