@@ -140,6 +140,29 @@ TEST_F(TerminalTest, AWrongNameIsExplainedAtTheDefaultVerbosity) {
                 "0 logs converted, 1 failed, 0 skipped, 0 rows written in T: 1 input not found"});
 }
 
+TEST_F(TerminalTest, TheSummaryNamesWhyEachLogFailed) {
+  QUARROW_SKIP_ON_WINDOWS("no pseudo-terminal to run the program on");
+  std::vector<uint8_t> packed = mdfw::wrap_compressed(log_.bytes, 8, 4, true);
+  packed[packed.size() - 1] ^= 1;  // the checksum no longer matches
+  mdfw::EncryptOptions encryption;
+  encryption.password = "not the one in the file";
+  const std::pair<std::vector<uint8_t>, std::string> cases[] = {
+      {std::vector<uint8_t>(log_.bytes.begin(), log_.bytes.end() - 10), "1 truncated log"},
+      {packed, "1 compressed log that could not be decompressed"},
+      {mdfw::wrap_encrypted(log_.bytes, encryption), "1 encrypted log that could not be decrypted"},
+  };
+  write_file(tmp_ / "pw.json", R"({"default": "pw"})");
+  for (const auto& [bytes, kind] : cases) {
+    write_file(in("x.mf4"), bytes);
+    ProcessResult r = in_terminal({"-p", tmp_ / "pw.json", in("x.mf4")});
+    std::vector<std::string> lines = visible(r.err);
+    ASSERT_FALSE(lines.empty()) << kind;
+    EXPECT_TRUE(lines.back().starts_with("0 logs converted, 1 failed, 0 skipped, "))
+        << lines.back();
+    EXPECT_TRUE(lines.back().ends_with("in T: " + kind)) << lines.back();
+  }
+}
+
 TEST_F(TerminalTest, NonInteractiveWritesWhatARunWithoutTerminalWrites) {
   QUARROW_SKIP_ON_WINDOWS("no pseudo-terminal to run the program on");
   write_logs();
