@@ -1,5 +1,6 @@
 #include "app/batch.h"
 
+#include <new>
 #include <utility>
 
 #include "app/convert_file.h"
@@ -85,6 +86,12 @@ bool find_common_root(ConverterSettings* settings, int* status) {
 
 namespace {
 
+// Counts a failure of the walk for the summary, when the walk collects.
+int walk_failed(FileJobs* jobs, ConvertFailure failure, int status) {
+  if (jobs) ++jobs->tally.failures[failure];
+  return status;
+}
+
 int walk_inputs(FrameSink* sink, const GrowArray<SsoString>& inputs, FileJobs* jobs,
                 bool* stopped) {
   int status = 0;
@@ -92,7 +99,7 @@ int walk_inputs(FrameSink* sink, const GrowArray<SsoString>& inputs, FileJobs* j
   for (const SsoString& input : inputs) {
     SsoString output;
     if (!output.assign(input)) {
-      status |= CONVERT_FAILED;
+      status |= walk_failed(jobs, FAILURE_OTHER, CONVERT_FAILED);
       continue;
     }
     if (append_root) {
@@ -101,7 +108,7 @@ int walk_inputs(FrameSink* sink, const GrowArray<SsoString>& inputs, FileJobs* j
         QLOG(LOG_FATAL, "Could not query %.*s for information", static_cast<int>(input.size()),
              input.c_str());
         *stopped = true;
-        return kStatusQueryFailed;
+        return walk_failed(jobs, FAILURE_QUERY, kStatusQueryFailed);
       }
       if (info.kind == PATH_FOLDER) {
         int64_t slash = input.view().find('/');
@@ -112,7 +119,7 @@ int walk_inputs(FrameSink* sink, const GrowArray<SsoString>& inputs, FileJobs* j
                             renamed.append("_out") &&
                             renamed.append(input.view().suffix_from(static_cast<uint64_t>(slash)));
         if (!ok) {
-          status |= CONVERT_FAILED;
+          status |= walk_failed(jobs, FAILURE_OTHER, CONVERT_FAILED);
           continue;
         }
         output = std::move(renamed);
@@ -131,16 +138,28 @@ class FileWork : public OrderedWork {
   FileWork(FileJobs* jobs, GrowArray<FrameSink*>* sinks) : jobs_(jobs), sinks_(sinks) {}
   bool make(uint64_t piece, unsigned worker) override {
     FileJob& job = jobs_->files[piece];
+    FrameSink* sink = (*sinks_)[worker];
+    if (jobs_->progress) jobs_->progress->file_started(job.input.c_str());
+    uint64_t rows = sink->rows_written();
     log_capture(&job.lines);
-    job.status = convert_log_file((*sinks_)[worker], job.input, job.base);
+    job.status = convert_log_file(sink, job.input, job.base, &job.failure);
     log_capture(nullptr);
+    job.rows = sink->rows_written() - rows;
     return true;
   }
   bool take(uint64_t piece) override {
     const FileJob& job = jobs_->files[piece];
-    log_write_captured(job.before);
-    log_write_captured(job.lines);
+    log_write_text(job.before);
+    log_write_text(job.lines);
     status |= job.status;
+    RunTally& tally = jobs_->tally;
+    if (job.status == 0) {
+      ++tally.converted;
+    } else {
+      ++tally.failures[job.failure];
+    }
+    tally.rows += job.rows;
+    if (jobs_->progress) jobs_->progress->file_done(job.size);
     return true;
   }
   int status = 0;
@@ -155,14 +174,26 @@ class FileWork : public OrderedWork {
 int run_batch(FrameSink* sink, const GrowArray<SsoString>& inputs) {
   ConverterSettings* settings = sink->settings();
   bool stopped = false;
-  if (settings->jobs < 0) return walk_inputs(sink, inputs, nullptr, &stopped);
-  unsigned workers = settings->jobs > 0 ? static_cast<unsigned>(settings->jobs) : available_cores();
+  if (settings->jobs < 0 && !settings->show_progress) {
+    return walk_inputs(sink, inputs, nullptr, &stopped);
+  }
+  // Without -j one worker: files one at a time, all threads inside each.
+  unsigned workers = settings->jobs < 0   ? 1
+                     : settings->jobs > 0 ? static_cast<unsigned>(settings->jobs)
+                                          : available_cores();
 
   // The walk first: what it logs waits with the file found after it.
   FileJobs jobs;
+  std::unique_ptr<Progress> progress;
+  if (settings->show_progress) {
+    progress.reset(new (std::nothrow) Progress);
+    if (progress) progress->start();
+    jobs.progress = progress.get();
+  }
   log_capture(&jobs.pending);
   int status = walk_inputs(sink, inputs, &jobs, &stopped);
   log_capture(nullptr);
+  if (progress) progress->converting(jobs.files.size(), jobs.bytes);
 
   GrowArray<std::unique_ptr<FrameSink>> owned;
   GrowArray<FrameSink*> sinks;
@@ -180,9 +211,9 @@ int run_batch(FrameSink* sink, const GrowArray<SsoString>& inputs) {
   }
   if (sinks.size() < workers) settings->threads_per_file = sinks.size() > 1 ? 1 : workers;
   FileWork work(&jobs, &sinks);
-  run_ordered_work(&work, jobs.files.size(), static_cast<unsigned>(sinks.size()),
-                   2 * sinks.size());
-  log_write_captured(jobs.pending);
+  run_ordered_work(&work, jobs.files.size(), static_cast<unsigned>(sinks.size()), 2 * sinks.size());
+  log_write_text(jobs.pending);
+  if (progress) progress->finish(jobs.tally);
   // A failed query ends the run with its own status, as it does when the
   // files are converted one by one during the walk.
   return stopped ? kStatusQueryFailed : status | work.status;
@@ -194,16 +225,18 @@ int convert_path(FrameSink* sink, StringView input, StringView output, FileJobs*
     // The walk goes on with the other entries, but this path is not
     // reported as converted.
     QLOG(LOG_FATAL, "Error during stat of %.*s, exiting", static_cast<int>(input.size), input.data);
-    return kStatusQueryFailed;
+    return walk_failed(jobs, FAILURE_QUERY, kStatusQueryFailed);
   }
   switch (info.kind) {
     case PATH_MISSING:
       QLOG(LOG_WARN, "Could not find input file/folder %.*s", static_cast<int>(input.size),
            input.data);
-      return kStatusMissing;
+      return walk_failed(jobs, FAILURE_NOT_FOUND, kStatusMissing);
     case PATH_FOLDER: {
       SsoString listed_path;
-      if (!folder_join(sink->input_folder(), input, &listed_path)) return CONVERT_FAILED;
+      if (!folder_join(sink->input_folder(), input, &listed_path)) {
+        return walk_failed(jobs, FAILURE_OTHER, CONVERT_FAILED);
+      }
       DirListing listing;
       sink->input_folder()->list(listed_path, &listing);
       int status = 0;
@@ -211,7 +244,7 @@ int convert_path(FrameSink* sink, StringView input, StringView output, FileJobs*
         SsoString child_input, child_output;
         if (!join_child(input, entry.name, &child_input) ||
             !join_child(output, entry.name, &child_output)) {
-          status |= CONVERT_FAILED;
+          status |= walk_failed(jobs, FAILURE_OTHER, CONVERT_FAILED);
           return;
         }
         status |= convert_path(sink, child_input, child_output, jobs);
@@ -219,7 +252,10 @@ int convert_path(FrameSink* sink, StringView input, StringView output, FileJobs*
       return status;
     }
     case PATH_FILE: {
-      if (!is_log_file(input)) return 0;
+      if (!is_log_file(input)) {
+        if (jobs) ++jobs->tally.skipped;
+        return 0;
+      }
       StringView extension = path_extension(output);
       StringView base = output;
       // A name without a dot is its own extension; cutting it would also cut
@@ -232,21 +268,24 @@ int convert_path(FrameSink* sink, StringView input, StringView output, FileJobs*
       if (sink->create_folders()) make_folders(sink->output_folder(), path_folder_part(base));
       if (!jobs) return convert_log_file(sink, input, base);
       FileJob job;
+      job.size = static_cast<uint64_t>(info.size);
       if (!job.input.assign(input) || !job.base.assign(base) ||
           !jobs->files.append(std::move(job))) {
-        return CONVERT_FAILED;
+        return walk_failed(jobs, FAILURE_OTHER, CONVERT_FAILED);
       }
+      jobs->bytes += static_cast<uint64_t>(info.size);
+      if (jobs->progress) jobs->progress->found_log();
       // What the walk logged since the last file goes out before this one.
       std::swap(jobs->files.back().before, jobs->pending);
       return 0;
     }
     default:
-      return kStatusQueryFailed;
+      return walk_failed(jobs, FAILURE_NOT_FILE, kStatusQueryFailed);
   }
 }
 
-int convert_log_file(FrameSink* sink, StringView input, StringView base) {
-  int r = convert_file(sink, input, base);
+int convert_log_file(FrameSink* sink, StringView input, StringView base, ConvertFailure* failure) {
+  int r = convert_file(sink, input, base, failure);
   if (r != 0) {
     QLOG(LOG_ERROR, "Error during conversion of %.*s", static_cast<int>(input.size), input.data);
   }

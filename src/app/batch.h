@@ -2,6 +2,8 @@
 
 #include <memory>
 
+#include "app/convert_file.h"
+#include "app/progress.h"
 #include "core/grow_array.h"
 #include "core/sso_string.h"
 #include "core/string_view.h"
@@ -20,7 +22,8 @@ bool find_common_root(ConverterSettings* settings, int* status);
 // Converts every input in order; returns the bitwise OR of their statuses.
 // With -j, the walk finds the files first and they convert several at once;
 // tables, log lines and their order, and the status stay what converting
-// them one by one gives.
+// them one by one gives. So does the run with a status line, whose walk
+// finds the files first, to know how many there are.
 int run_batch(FrameSink* sink, const GrowArray<SsoString>& inputs);
 
 // A log file the walk found, to be converted later.
@@ -29,12 +32,18 @@ struct FileJob {
   SsoString base;    // of its tables
   SsoString before;  // log lines of the walk that come before its own
   SsoString lines;   // its own log lines
+  uint64_t size = 0;
   int status = 0;
+  ConvertFailure failure = FAILURE_NONE;
+  uint64_t rows = 0;  // in the tables it gave
 };
 
 struct FileJobs {
   GrowArray<FileJob> files;
-  SsoString pending;  // what the walk logged since the last file it found
+  uint64_t bytes = 0;  // of all files
+  SsoString pending;   // what the walk logged since the last file it found
+  RunTally tally;
+  Progress* progress = nullptr;  // told of every log found, when there is one
 };
 
 // Converts one input path (relative to the input folder) and everything
@@ -42,8 +51,10 @@ struct FileJobs {
 // jobs, the log files are only collected there, for the caller to convert.
 int convert_path(FrameSink* sink, StringView input, StringView output, FileJobs* jobs = nullptr);
 
-// Converts one log file into tables at base and logs a failure.
-int convert_log_file(FrameSink* sink, StringView input, StringView base);
+// Converts one log file into tables at base and logs a failure; *failure,
+// when given, says why it failed.
+int convert_log_file(FrameSink* sink, StringView input, StringView base,
+                     ConvertFailure* failure = nullptr);
 
 // True for the extensions mf4, mfc, mfe and mfm in any letter case.
 bool is_log_file(StringView path);

@@ -133,6 +133,9 @@ bool cli_apply(ConverterSettings* settings, void** table, int argc, char** argv,
   // 1. Parse; the paths are collected only from a clean parse.
   int nerrors = arg_parse(argc, argv, table);
   if (nerrors == 0) nerrors = collect_all_paths(settings, table);
+  // Taken before anything can end the run: a window of its own waits for
+  // Enter also after the usage or an error.
+  settings->non_interactive = count_of(table, CLI_NON_INTERACTIVE) == 1;
 
   // 2. Usage, whatever else the command line holds.
   if (count_of(table, CLI_HELP) > 0 || argc <= 1) {
@@ -177,7 +180,6 @@ bool cli_apply(ConverterSettings* settings, void** table, int argc, char** argv,
   // 6. Flags and read buffer.
   settings->delete_converted = count_of(table, CLI_DELETE_CONVERTED) == 1;
   settings->no_append_root = count_of(table, CLI_NO_APPEND_ROOT) == 1;
-  settings->non_interactive = count_of(table, CLI_NON_INTERACTIVE) == 1;
   auto* buffer = static_cast<arg_int*>(table[CLI_BUFFER]);
   settings->buffer_size = buffer->count > 0 ? static_cast<int64_t>(buffer->ival[0]) : -1;
   auto* jobs = static_cast<arg_int*>(table[CLI_JOBS]);

@@ -32,9 +32,9 @@ constexpr int64_t kMapFrom = 1024 * 1024;
 constexpr uint32_t kInputOpenFlags = FS_OPEN_READ | 4;
 
 // Replaces *stream by its unwrapped content for as long as it starts with a
-// container header. Returns 0, or the status that ends the conversion (the
+// container header. Returns FAILURE_NONE, or why the conversion ends (the
 // stream is then closed).
-int unwrap_containers(ByteStream** stream, const ConverterSettings* settings) {
+ConvertFailure unwrap_containers(ByteStream** stream, const ConverterSettings* settings) {
   ContainerHeader header;
   while (container_read_header(*stream, &header)) {
     ByteStream* inner = nullptr;
@@ -44,7 +44,7 @@ int unwrap_containers(ByteStream** stream, const ConverterSettings* settings) {
       if (!inner) {
         QLOG(LOG_ERROR, "Could not decompress file");
         stream_close(*stream);
-        return CONVERT_DECOMPRESS;
+        return FAILURE_DECOMPRESS;
       }
     } else if (header.type == CONTAINER_ENCRYPTED) {
       QLOG(LOG_INFO, "Found encrypted file");
@@ -55,23 +55,23 @@ int unwrap_containers(ByteStream** stream, const ConverterSettings* settings) {
       if (!password) {
         QLOG(LOG_ERROR, "No password found for device %08X", header.device_id);
         stream_close(*stream);
-        return CONVERT_NO_PASSWORD;
+        return FAILURE_NO_PASSWORD;
       }
       inner =
           encrypted_container_open(*stream, header, *password, settings->limits.max_key_iterations);
       if (!inner) {
         QLOG(LOG_ERROR, "Could not decrypt file");
         stream_close(*stream);
-        return CONVERT_NO_PASSWORD;
+        return FAILURE_DECRYPT;
       }
     } else {
       stream_close(*stream);
-      return CONVERT_FAILED;
+      return FAILURE_DAMAGED;
     }
     stream_close(*stream);
     *stream = inner;
   }
-  return CONVERT_OK;
+  return FAILURE_NONE;
 }
 
 // Bytes of measurement data that the data blocks claim beyond the end of the
@@ -88,9 +88,10 @@ uint64_t missing_data_bytes(HdBlock* hd) {
 }
 
 // Offers every data group to the sink and feeds it the frames of those it
-// wants. False when the sink reported a failed frame.
-bool read_data_groups(FrameSink* sink, HdBlock* hd) {
-  bool ok = true;
+// wants. Returns the first failure: a frame the sink could not take, or
+// records that could not be read.
+ConvertFailure read_data_groups(FrameSink* sink, HdBlock* hd) {
+  ConvertFailure failure = FAILURE_NONE;
   uint64_t group_index = 0;
   uint64_t dg_index = 0;
   for (BlockRef& dg_ref : hd->hd_dg_list) {
@@ -106,30 +107,42 @@ bool read_data_groups(FrameSink* sink, HdBlock* hd) {
     }
     if (sink->wants_group(groups)) {
       GroupReadResult read = sink->read_group(dg, groups);
-      ok = read.frames_ok && ok;
+      if (!read.frames_ok && !failure) failure = FAILURE_WRITE;
       // The records after the failure are lost, so the tables are not the
       // log's.
       if (read.read_failed) {
         QLOG(LOG_ERROR, "Could not read the records of data group %llu",
              static_cast<unsigned long long>(dg_index));
-        ok = false;
+        if (!failure) failure = FAILURE_DAMAGED;
       }
     }
     sink->on_group_end(groups);
   }
-  return ok;
+  return failure;
 }
 
-}  // namespace
+int failure_status(ConvertFailure failure) {
+  switch (failure) {
+    case FAILURE_NONE:
+      return CONVERT_OK;
+    case FAILURE_NO_PASSWORD:
+    case FAILURE_DECRYPT:
+      return CONVERT_NO_PASSWORD;
+    case FAILURE_DECOMPRESS:
+      return CONVERT_DECOMPRESS;
+    default:
+      return CONVERT_FAILED;
+  }
+}
 
-int convert_file(FrameSink* sink, StringView input_path, StringView output_base) {
-  if (!sink) return CONVERT_FAILED;
+ConvertFailure convert(FrameSink* sink, StringView input_path, StringView output_base) {
+  if (!sink) return FAILURE_OTHER;
   const ConverterSettings* settings = sink->settings();
   ByteStream* stream = folder_open_relative(sink->input_folder(), input_path, kInputOpenFlags);
   if (!stream) {
     QLOG(LOG_ERROR, "Could not open input file %.*s", static_cast<int>(input_path.size),
          input_path.data);
-    return CONVERT_FAILED;
+    return FAILURE_OPEN;
   }
 
   // A large file is mapped rather than copied into fresh memory; a small
@@ -145,43 +158,43 @@ int convert_file(FrameSink* sink, StringView input_path, StringView output_base)
     if (!buffered) {
       QLOG(LOG_ERROR, "Could not allocate buffer of size %zd", static_cast<ssize_t>(buffer));
       stream_close(stream);
-      return CONVERT_FAILED;
+      return FAILURE_OPEN;
     }
     stream = buffered;
   }
 
-  int status = unwrap_containers(&stream, settings);
-  if (status != CONVERT_OK) return status;
-  status = CONVERT_FAILED;
+  ConvertFailure failure = unwrap_containers(&stream, settings);
+  if (failure) return failure;
 
   MdfFile* mdf = mdf_open(stream);
   if (!mdf) {
     QLOG(LOG_ERROR, "Could not open MDF");
     stream_close(stream);
-    return CONVERT_FAILED;
+    return FAILURE_DAMAGED;
   }
 
   bool stream_open = true;
+  failure = FAILURE_DAMAGED;
   if (!mdf_id_block(mdf)) {
     QLOG(LOG_ERROR, "Could not read ID block");
   } else if (HdBlock* hd = mdf_hd_block(mdf); !hd) {
     QLOG(LOG_ERROR, "Could not read HD block");
   } else {
-    bool ok = true;
+    failure = FAILURE_NONE;
     if (!sink->on_file_begin(output_base, mdf)) {
       QLOG(LOG_ERROR, "Error during new file callback");
-      ok = false;
+      failure = FAILURE_WRITE;
     } else {
-      ok = read_data_groups(sink, hd);
+      failure = read_data_groups(sink, hd);
       if (uint64_t missing = missing_data_bytes(hd); missing > 0) {
         QLOG(LOG_ERROR, "Log is truncated: %llu bytes of measurement data are missing",
              static_cast<unsigned long long>(missing));
-        ok = false;
+        if (!failure) failure = FAILURE_TRUNCATED;
       }
     }
     if (!sink->on_file_end(output_base)) {
       QLOG(LOG_ERROR, "Error during end file callback");
-      ok = false;
+      if (!failure) failure = FAILURE_WRITE;
     }
     stream_open = false;
     if (stream_close(stream) != 0) {
@@ -190,18 +203,26 @@ int convert_file(FrameSink* sink, StringView input_path, StringView output_base)
       // A mapped input that went bad while it was read has fed zeros to the
       // tables: they must not pass for the log's.
       sink->discard_file(output_base);
-    } else if (ok) {
-      if (settings->delete_converted && !folder_remove_relative(sink->input_folder(), input_path)) {
-        QLOG(LOG_ERROR, "Could not remove input file after conversion: %.*s",
-             static_cast<int>(input_path.size), input_path.data);
-      }
-      status = CONVERT_OK;
+      if (!failure) failure = FAILURE_OTHER;
+    } else if (!failure && settings->delete_converted &&
+               !folder_remove_relative(sink->input_folder(), input_path)) {
+      QLOG(LOG_ERROR, "Could not remove input file after conversion: %.*s",
+           static_cast<int>(input_path.size), input_path.data);
     }
   }
 
   mdf_close(mdf);
   if (stream_open) stream_close(stream);
-  return status;
+  return failure;
+}
+
+}  // namespace
+
+int convert_file(FrameSink* sink, StringView input_path, StringView output_base,
+                 ConvertFailure* failure) {
+  ConvertFailure why = convert(sink, input_path, output_base);
+  if (failure) *failure = why;
+  return failure_status(why);
 }
 
 }  // namespace quarrow

@@ -14,10 +14,30 @@ enum ConvertStatus : int {
   CONVERT_FAILED = 8,
 };
 
+// Why an input failed, finer than its status, for the run's summary. The
+// first three are the walk's, the others a log's.
+enum ConvertFailure : int {
+  FAILURE_NONE,
+  FAILURE_NOT_FOUND,
+  FAILURE_NOT_FILE,  // neither a file nor a folder
+  FAILURE_QUERY,     // the file system could not say what it is
+  FAILURE_OPEN,      // the log could not be opened or read into memory
+  FAILURE_NO_PASSWORD,
+  FAILURE_DECRYPT,  // a wrong password or tampered bytes
+  FAILURE_DECOMPRESS,
+  FAILURE_DAMAGED,  // not MDF 4, or blocks or records that cannot be read
+  FAILURE_TRUNCATED,
+  FAILURE_WRITE,  // the tables could not be written
+  FAILURE_OTHER,
+  FAILURE_KINDS,
+};
+
 // Converts one input file (relative to the sink's input folder) end to end:
 // unwraps containers, reads the MDF file, feeds the sink and, when asked,
 // deletes the input after success. output_base is relative to the output
-// folder and has no extension.
-int convert_file(FrameSink* sink, StringView input_path, StringView output_base);
+// folder and has no extension. Returns the status; *failure, when given,
+// says why a conversion failed (FAILURE_NONE after success).
+int convert_file(FrameSink* sink, StringView input_path, StringView output_base,
+                 ConvertFailure* failure = nullptr);
 
 }  // namespace quarrow

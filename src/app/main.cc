@@ -17,5 +17,6 @@ int main(int argc, char** argv) {
   if (quarrow::cli_parse(settings.get(), argc, argv, &status)) {
     status = quarrow::app_run(settings.get());
   }
+  quarrow::platform_end(settings->non_interactive);
   return status;
 }

@@ -6,4 +6,7 @@ namespace quarrow {
 // standard output has no text mode.
 bool platform_start(int*, char***) { return true; }
 
+// A terminal outlives the program it runs.
+void platform_end(bool) {}
+
 }  // namespace quarrow

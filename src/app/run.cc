@@ -14,6 +14,7 @@ int app_run(ConverterSettings* settings) {
     QLOG(LOG_FATAL, "Could not create the CSV writer");
     return kStatusStartup;
   }
+  settings->show_progress = !settings->non_interactive && log_stderr_is_terminal();
   return run_batch(sink.get(), settings->inputs);
 }
 

@@ -18,7 +18,10 @@ inline constexpr int kMaxJobs = 256;
 struct ConverterSettings {
   bool delete_converted = false;
   bool no_append_root = false;
-  bool non_interactive = false;  // accepted, read by nothing
+  bool non_interactive = false;  // no status line, summary or wait for Enter
+  // A status line and a summary go to standard error: it is a terminal and
+  // --non-interactive was not given.
+  bool show_progress = false;
   // Read buffer for input files: 0 none, negative the whole file.
   int64_t buffer_size = -1;
   // -j: worker threads, 0 for all cores; -1 when not given (all cores

@@ -10,6 +10,7 @@
 
 #include "app/platform_start.h"
 #include "core/win32_wide.h"
+#include "log/log.h"
 
 namespace quarrow {
 
@@ -32,6 +33,25 @@ bool platform_start(int* argc, char*** argv) {
   *argc = count;
   *argv = args;
   return true;
+}
+
+void platform_end(bool non_interactive) {
+  if (non_interactive) return;
+  DWORD processes[2];
+  if (GetConsoleProcessList(processes, 2) != 1) return;
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD mode;
+  if (!GetConsoleMode(input, &mode)) return;
+  std::fflush(stdout);
+  log_write_text("Press Enter to close this window.");
+  // Keys pressed while the logs converted must not close it unread.
+  FlushConsoleInputBuffer(input);
+  SetConsoleMode(input, mode | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT);
+  wchar_t typed[64];
+  DWORD count = 0;
+  while (ReadConsoleW(input, typed, 64, &count, nullptr) && count > 0) {
+    if (typed[count - 1] == L'\n' || typed[count - 1] == L'\r') break;
+  }
 }
 
 }  // namespace quarrow

@@ -73,6 +73,8 @@ class FrameSink {
   // lives until on_file_end has returned).
   virtual GroupReadResult read_group(DgBlock* group, const GroupList& groups);
   virtual void on_group_end(const GroupList& groups) { (void)groups; }
+  // Rows in the tables this sink wrote and kept, over all its files so far.
+  virtual uint64_t rows_written() const { return 0; }
 
   Folder* input_folder() const { return input_; }
   Folder* output_folder() const { return output_; }

@@ -646,14 +646,20 @@ bool CsvSink::on_file_end(StringView output_base) {
   bool can_ok = write_table(stream, true, &rows);
   if (stream_close(stream) != 0) can_ok = false;
   bool result = can_ok;
-  if ((rows == 0 || !can_ok) && !folder_remove_relative(folder, path.view())) result = false;
+  if (rows > 0 && can_ok) {
+    rows_written_ += rows;
+  } else if (!folder_remove_relative(folder, path.view())) {
+    result = false;
+  }
 
   if (!open_table(folder, output_base, "_LIN.csv", "LIN", &path, &stream)) return false;
   bool lin_ok = write_table(stream, false, &rows);
   if (stream_close(stream) != 0) lin_ok = false;
   // A table whose writing failed is cut short somewhere unknown; left on
   // disk it would pass for the log's whole LIN traffic.
-  if ((rows == 0 || !result || !lin_ok) && !folder_remove_relative(folder, path.view())) {
+  if (rows > 0 && result && lin_ok) {
+    rows_written_ += rows;
+  } else if (!folder_remove_relative(folder, path.view())) {
     result = false;
   }
   return result && lin_ok;

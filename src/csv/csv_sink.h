@@ -66,6 +66,7 @@ class CsvSink : public FrameSink {
   // True when a group carries CAN data, CAN remote or LIN frames.
   bool wants_group(const GroupList& groups) override;
   std::unique_ptr<FrameSink> another() override;
+  uint64_t rows_written() const override { return rows_written_; }
 
   double start_time() const { return start_time_; }
 
@@ -82,6 +83,7 @@ class CsvSink : public FrameSink {
   GrowArray<TableSource*> can_sources_;
   GrowArray<TableSource*> lin_sources_;
   bool store_failed_ = false;
+  uint64_t rows_written_ = 0;
 };
 
 // A writer over the two folders, or null when memory is short or a folder or

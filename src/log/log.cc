@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <mutex>
 
 #include "core/format.h"
 #include "core/sso_string.h"
@@ -15,15 +16,77 @@ namespace {
 
 thread_local SsoString* t_capture = nullptr;
 
-}  // namespace
+// Wider status lines are cut: the console back end converts at most this
+// much in one piece.
+constexpr uint64_t kStatusMax = 500;
 
-void log_capture(SsoString* lines) { t_capture = lines; }
+// Held for every write to standard error, so that the status line can be
+// erased before a line and no line is written while it is drawn.
+std::mutex g_output;
+char g_status[kStatusMax];
+uint64_t g_status_size = 0;
+uint64_t g_status_covered = 0;  // columns the status line covers; 0 while none is shown
 
-void log_write_captured(const SsoString& lines) {
-  if (!lines.empty()) log_platform_write_stderr(lines.c_str(), lines.size());
+// REQUIRES: g_output is held.
+void erase_status() {
+  if (g_status_covered == 0) return;
+  char blank[kStatusMax + 2];
+  blank[0] = '\r';
+  std::memset(blank + 1, ' ', g_status_covered);
+  blank[g_status_covered + 1] = '\r';
+  log_platform_write_stderr(blank, g_status_covered + 2);
+  g_status_covered = 0;
 }
 
-void log_set_output_level(int32_t level) { log_output_level = level; }
+void write_stderr(const char* data, uint64_t size) {
+  std::lock_guard<std::mutex> lock(g_output);
+  erase_status();
+  log_platform_write_stderr(data, size);
+}
+
+}  // namespace
+
+void log_capture(SsoString* lines) {
+  t_capture = lines;
+}
+
+void log_write_text(StringView text) {
+  if (!text.empty()) write_stderr(text.data, text.size);
+}
+
+bool log_stderr_is_terminal() {
+  return log_platform_stderr_is_terminal();
+}
+
+int log_stderr_columns() {
+  int columns = log_platform_stderr_columns();
+  return columns > 0 ? columns : 80;
+}
+
+void log_status_show(StringView text) {
+  if (text.size > kStatusMax) text.size = kStatusMax;
+  std::lock_guard<std::mutex> lock(g_output);
+  if (g_status_covered > 0 && text.equals(StringView(g_status, g_status_size))) return;
+  // Spaces cover what a longer line before left on the screen.
+  uint64_t covered = g_status_covered > text.size ? g_status_covered : text.size;
+  char line[kStatusMax + 1];
+  line[0] = '\r';
+  std::memcpy(line + 1, text.data, text.size);
+  std::memset(line + 1 + text.size, ' ', covered - text.size);
+  log_platform_write_stderr(line, covered + 1);
+  std::memcpy(g_status, text.data, text.size);
+  g_status_size = text.size;
+  g_status_covered = covered;
+}
+
+void log_status_clear() {
+  std::lock_guard<std::mutex> lock(g_output);
+  erase_status();
+}
+
+void log_set_output_level(int32_t level) {
+  log_output_level = level;
+}
 
 namespace {
 
@@ -116,7 +179,7 @@ void log_write(int32_t level, const char* tag, const char* format, ...) {
   *at = '\n';
   uint64_t size = static_cast<uint64_t>(at - line) + 1;
   if (t_capture && t_capture->append(line, size)) return;
-  log_platform_write_stderr(line, size);
+  write_stderr(line, size);
 }
 
 }  // namespace quarrow

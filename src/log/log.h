@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "core/format.h"
+#include "core/string_view.h"
 
 namespace quarrow {
 
@@ -36,8 +37,25 @@ class SsoString;
 // in memory is written at once rather than lost. Null ends the capture.
 void log_capture(SsoString* lines);
 
-// Writes captured lines to standard error as they are.
-void log_write_captured(const SsoString& lines);
+// Writes text (captured lines, a summary) to standard error as it is.
+void log_write_text(StringView text);
+
+// On a terminal, one status line may stand below the log lines and be
+// redrawn in place. Every write to standard error made through the logger
+// erases it first, under one lock, so no line is ever torn by it; it stays
+// away until it is drawn again. Where nothing draws it, standard error gets
+// exactly the log lines.
+
+// True when standard error is a terminal (on Windows, a console).
+bool log_stderr_is_terminal();
+// The terminal's width in columns; 80 when it cannot be told.
+int log_stderr_columns();
+// Draws text as the status line, replacing the one shown. REQUIRES: one
+// line, no wider than the terminal less one column (a line that wraps
+// cannot be erased). Drawing the text already shown writes nothing.
+void log_status_show(StringView text);
+// Erases the status line when one is shown.
+void log_status_clear();
 
 }  // namespace quarrow
 

@@ -1,3 +1,4 @@
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <time.h>
@@ -24,6 +25,15 @@ int64_t log_platform_thread_id() { return static_cast<int64_t>(syscall(SYS_getti
 void log_platform_write_stderr(const char* data, uint64_t size) {
   ssize_t r = write(STDERR_FILENO, data, size);
   (void)r;
+}
+
+bool log_platform_stderr_is_terminal() {
+  return isatty(STDERR_FILENO) == 1;
+}
+
+int log_platform_stderr_columns() {
+  struct winsize size;
+  return ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
 }  // namespace quarrow

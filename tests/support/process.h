@@ -12,7 +12,9 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <pty.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 extern char** environ;
 #endif
@@ -131,6 +133,13 @@ inline ProcessResult run_process(const std::string& program, const std::vector<s
   return result;
 }
 
+// A console cannot be handed to a child the way a pseudo-terminal can;
+// tests that need one skip on Windows.
+inline ProcessResult run_in_terminal(const std::string&, const std::vector<std::string>&,
+                                     const std::string&, unsigned short) {
+  return ProcessResult{};
+}
+
 #else
 
 inline std::string read_all_fd(int fd) {
@@ -167,23 +176,15 @@ class StderrCapture {
   int saved_ = -1;
 };
 
-// Runs program with args in cwd (empty: the current one). Output goes to
-// unlinked temporary files, so large outputs cannot block the child.
-inline ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
-                                 const std::string& cwd = "") {
-  ProcessResult result;
-  char out_name[] = "/tmp/qr_out_XXXXXX";
-  char err_name[] = "/tmp/qr_err_XXXXXX";
-  int out_fd = mkstemp(out_name);
-  int err_fd = mkstemp(err_name);
-  unlink(out_name);
-  unlink(err_name);
-
+// Starts program with args in cwd (empty: the current one), its standard
+// output and error on the descriptors given.
+inline pid_t spawn(const std::string& program, const std::vector<std::string>& args,
+                   const std::string& cwd, int out_fd, int err_fd) {
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
 
+  argv.push_back(nullptr);
   pid_t pid = fork();
   if (pid == 0) {
     dup2(out_fd, 1);
@@ -192,13 +193,66 @@ inline ProcessResult run_process(const std::string& program, const std::vector<s
     execv(program.c_str(), argv.data());
     _exit(127);
   }
+  return pid;
+}
+
+inline int exit_status(pid_t pid) {
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
-  if (WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
+  return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+}
+
+// An unlinked temporary file.
+inline int scratch_fd() {
+  char name[] = "/tmp/qr_out_XXXXXX";
+  int fd = mkstemp(name);
+  unlink(name);
+  return fd;
+}
+
+// Runs program with args in cwd (empty: the current one). Output goes to
+// unlinked temporary files, so large outputs cannot block the child.
+inline ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
+                                 const std::string& cwd = "") {
+  ProcessResult result;
+  int out_fd = scratch_fd();
+  int err_fd = scratch_fd();
+  result.status = exit_status(spawn(program, args, cwd, out_fd, err_fd));
   result.out = read_all_fd(out_fd);
   result.err = read_all_fd(err_fd);
   close(out_fd);
   close(err_fd);
+  return result;
+}
+
+// Like run_process, with standard error on a pseudo-terminal of the given
+// width that passes bytes unchanged (no CR added before a line feed); err
+// holds what arrived there.
+inline ProcessResult run_in_terminal(const std::string& program,
+                                     const std::vector<std::string>& args, const std::string& cwd,
+                                     unsigned short columns) {
+  ProcessResult result;
+  int master = -1, slave = -1;
+  struct winsize size = {};
+  size.ws_row = 24;
+  size.ws_col = columns;
+  if (openpty(&master, &slave, nullptr, nullptr, &size) != 0) return result;
+  struct termios mode;
+  tcgetattr(slave, &mode);
+  mode.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  tcsetattr(slave, TCSANOW, &mode);
+  int out_fd = scratch_fd();
+  pid_t pid = spawn(program, args, cwd, out_fd, slave);
+  close(slave);
+  // Read while the child runs: a full terminal would stop it. Reading
+  // fails once the child's end is closed.
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(master, buf, sizeof(buf))) > 0) result.err.append(buf, static_cast<size_t>(n));
+  result.status = exit_status(pid);
+  close(master);
+  result.out = read_all_fd(out_fd);
+  close(out_fd);
   return result;
 }
 
