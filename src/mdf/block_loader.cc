@@ -88,6 +88,14 @@ StreamCursor BlockLoader::data_cursor(const BlockBase* block) const {
   return StreamCursor(stream_, block->offset + kBlockHeaderSize + 8 * block->link_count);
 }
 
+uint64_t BlockLoader::next_block_after(uint64_t offset) {
+  uint64_t next = stream_size_;
+  cache_.for_each([&](const BlockCache::Slot& slot) {
+    if (slot.key > offset && slot.key < next) next = slot.key;
+  });
+  return next;
+}
+
 bool BlockLoader::read_block(uint64_t offset, BlockRef* out) {
   if (offset > static_cast<uint64_t>(INT64_MAX) ||
       stream_seek(stream_, static_cast<int64_t>(offset), STREAM_SEEK_SET) !=

@@ -49,6 +49,10 @@ class BlockLoader {
   // Chain blocks loaded without a list. Whoever keeps the tree keeps these.
   BlockList* kept_alive() { return &kept_alive_; }
 
+  // The smallest file offset above offset at which a loaded block starts, or
+  // the stream size when none does.
+  uint64_t next_block_after(uint64_t offset);
+
  private:
   friend bool block_load(BlockLoader* loader, uint64_t first, BlockList* list);
   friend bool block_load_ref(BlockLoader* loader, uint64_t offset, BlockRef* out);
