@@ -154,9 +154,11 @@ int convert_file(FrameSink* sink, StringView input_path, StringView output_base)
   if (status != CONVERT_OK) return status;
   status = CONVERT_FAILED;
 
-  MdfFile* mdf = mdf_open(stream);
+  const char* foreign = nullptr;
+  MdfFile* mdf = mdf_open(stream, settings->other_writers, &foreign);
   if (!mdf) {
     QLOG(LOG_ERROR, "Could not open MDF");
+    if (foreign) QLOG(LOG_ERROR, "Block %s is read only with --other-writers", foreign);
     stream_close(stream);
     return CONVERT_FAILED;
   }

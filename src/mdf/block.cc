@@ -32,7 +32,7 @@ const BlockDescriptor* block_descriptor(BlockType type) {
       return &kSiDescriptor;
     case BLOCK_TX:
       return &kTxDescriptor;
-    case BLOCK_UNKNOWN:
+    default:
       break;
   }
   return nullptr;

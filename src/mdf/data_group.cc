@@ -38,6 +38,7 @@ bool cg_parse(BlockBase* block, BlockLoader* loader) {
   // Sample reductions are not supported.
   if (links[4] != MDF_NO_LINK) {
     QLOG(LOG_ERROR, "Unsupported parameter present in file");
+    loader->note_foreign("##SR");
     return false;
   }
   if (!block_load_ref(loader, links[5], &cg->cg_md_comment)) return false;

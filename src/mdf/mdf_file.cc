@@ -48,15 +48,17 @@ void mdf_repair_unfinalised(MdfFile* file, BlockLoader* loader) {
 
 }  // namespace
 
-MdfFile* mdf_open(ByteStream* stream) {
+MdfFile* mdf_open(ByteStream* stream, bool other_writers, const char** foreign) {
+  if (foreign) *foreign = nullptr;
   if (!stream) return nullptr;
   int64_t size = stream_size(stream);
   if (size < 0) return nullptr;
   auto* file = new (std::nothrow) MdfFile;
   if (!file) return nullptr;
   file->stream = stream;
-  BlockLoader loader(stream, static_cast<uint64_t>(size));
+  BlockLoader loader(stream, static_cast<uint64_t>(size), other_writers);
   if (!mdf_read_root(file, &loader)) {
+    if (foreign) *foreign = loader.foreign();
     delete file;
     return nullptr;
   }
