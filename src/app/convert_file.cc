@@ -17,6 +17,7 @@
 #include "log/log.h"
 #include "mdf/data_block.h"
 #include "mdf/data_group.h"
+#include "mdf/data_list.h"
 #include "mdf/file_blocks.h"
 #include "mdf/mdf_file.h"
 
@@ -81,8 +82,7 @@ uint64_t missing_data_bytes(HdBlock* hd) {
   uint64_t missing = 0;
   for (BlockRef& dg_ref : hd->hd_dg_list) {
     DgBlock* dg = block_as<DgBlock>(dg_ref.get());
-    DtBlock* dt = dg ? block_as<DtBlock>(dg->dg_data.get()) : nullptr;
-    if (dt) missing += dt->view_size() - dt->present_size();
+    if (dg) missing += data_missing_bytes(dg->dg_data.get());
   }
   return missing;
 }

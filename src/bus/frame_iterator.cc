@@ -9,6 +9,7 @@
 #include "io/stream.h"
 #include "mdf/data_block.h"
 #include "mdf/data_group.h"
+#include "mdf/data_list.h"
 
 namespace quarrow {
 
@@ -49,6 +50,12 @@ std::unique_ptr<FrameIterator> frame_iterator_create(DgBlock* group) {
     it->data_ = data_block_stream(dt);
     it->data_size_ = dt->present_size();
     it->memory_ = data_block_memory(dt);
+  } else if (data_is_list(group->dg_data.get()) && it->id_size_ <= 8) {
+    // A view of its own: lists are read by one thread (not in memory).
+    it->list_ = data_list_open(group->dg_data.get());
+    if (!it->list_) return nullptr;
+    it->data_ = it->list_.get();
+    it->data_size_ = it->list_->size();
   }
   // Every block the walk may read is asked here, once, so that walks on
   // other threads only read the answers.
@@ -58,6 +65,7 @@ std::unique_ptr<FrameIterator> frame_iterator_create(DgBlock* group) {
     for (const ChannelInfo& channel : *slot.value.channels) {
       SdBlock* sd = block_as<SdBlock>(channel.data_block);
       if (sd && !data_block_memory(sd) && sd->present_size() > 0) in_memory = false;
+      if (data_is_list(channel.data_block)) in_memory = false;
     }
   });
   it->in_memory_ = in_memory;

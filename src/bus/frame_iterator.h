@@ -9,6 +9,7 @@
 namespace quarrow {
 
 class ByteStream;
+class DataListView;
 struct DgBlock;
 
 // Walks the records of one data group in file order and decodes each into
@@ -89,7 +90,8 @@ class FrameIterator {
   void consume(uint64_t n);
 
   DgBlock* group_ = nullptr;
-  ByteStream* data_ = nullptr;  // the DT block's view; null: no records
+  ByteStream* data_ = nullptr;  // the DT block's view or list_; null: no records
+  std::unique_ptr<DataListView> list_;
   uint64_t data_size_ = 0;
   uint64_t id_size_ = 0;
   bool ended_ = true;

@@ -40,6 +40,10 @@ enum BlockType : uint32_t {
   BLOCK_SR = 20,
 };
 
+// A descriptor's link count for the types whose blocks state any number of
+// links (DL).
+inline constexpr uint64_t kAnyLinkCount = UINT64_MAX;
+
 // Size of the header in front of every block but the identification block.
 inline constexpr uint64_t kBlockHeaderSize = 24;
 

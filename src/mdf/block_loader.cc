@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "log/log.h"
+#include "mdf/data_list.h"
 
 namespace quarrow {
 
@@ -131,11 +132,13 @@ bool BlockLoader::read_block(uint64_t offset, BlockRef* out) {
     bool data_block = header.type == BLOCK_DT || header.type == BLOCK_SD;
     if (!data_block && header.length > stream_size_ - offset) return false;
   }
-  if (d->checks_link_count && header.link_count != d->link_count) {
-    // Text references behind a conversion's four links.
-    if (header.type == BLOCK_CC && header.link_count > d->link_count)
-      note_foreign("##CC with references");
-    return false;
+  if (d->checks_link_count && d->link_count != kAnyLinkCount &&
+      header.link_count != d->link_count) {
+    // Text references behind a conversion's four links: the conversion
+    // reads only those four, so the raw value is used (channel recognition).
+    bool references = header.type == BLOCK_CC && header.link_count > d->link_count;
+    if (references) note_foreign("##CC with references");
+    if (!references || !other_writers_) return false;
   }
   if (block_count_ >= max_blocks_) return false;
   BlockBase* block = d->create();
@@ -225,10 +228,12 @@ bool block_load_ref(BlockLoader* loader, uint64_t offset, BlockRef* out) {
   if (!loader->complete(ref.get())) return false;
   if (fresh && ref->load.next != MDF_NO_LINK) {
     // The rest of its chain has no list to go into; it is loaded all the
-    // same and kept alive with the tree.
+    // same and kept alive with the tree. A data list keeps its own rest,
+    // as its blocks are read in chain order.
     uint64_t id = ++loader->walk_count_;
     ref->load.walk = id;
-    if (!loader->walk(ref->load.next, &loader->kept_alive_, true, id)) return false;
+    BlockList* rest = ref->type == BLOCK_DL ? dl_rest_list(ref.get()) : &loader->kept_alive_;
+    if (!loader->walk(ref->load.next, rest, true, id)) return false;
   }
   *out = std::move(ref);
   return true;

@@ -35,8 +35,9 @@ bool cg_parse(BlockBase* block, BlockLoader* loader) {
       !block_load_ref(loader, links[3], &cg->cg_si_acq_source)) {
     return false;
   }
-  // Sample reductions are not supported.
-  if (links[4] != MDF_NO_LINK) {
+  // Sample reductions are not supported; logs of other writers have them
+  // skipped, as the records hold the samples themselves.
+  if (links[4] != MDF_NO_LINK && !loader->other_writers()) {
     QLOG(LOG_ERROR, "Unsupported parameter present in file");
     loader->note_foreign("##SR");
     return false;

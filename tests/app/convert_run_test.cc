@@ -217,7 +217,8 @@ TEST_F(ConvertStatusTest, DeletesOnlyInputsThatConvertedOneOrSeveralAtATime) {
     write_file(in("logs/bad.mf4"), cut(log_.bytes, 100));
     write_file(in("logs/locked.mfe"), sealed(log_.bytes));
     write_file(in("logs/notes.txt"), "kept");
-    for (int i = 0; i < 6; ++i) write_file(in("logs/many/" + std::to_string(i) + ".mf4"), log_.bytes);
+    for (int i = 0; i < 6; ++i)
+      write_file(in("logs/many/" + std::to_string(i) + ".mf4"), log_.bytes);
     std::vector<std::string> args = {"-d", "--verbosity", "4", in("logs"), in("gone")};
     args.insert(args.end(), jobs.begin(), jobs.end());
     ProcessResult r = convert(args);
