@@ -33,6 +33,8 @@ const BlockDescriptor* block_descriptor(BlockType type) {
       return &kSiDescriptor;
     case BLOCK_TX:
       return &kTxDescriptor;
+    case BLOCK_CA:
+      return &kCaDescriptor;
     case BLOCK_DL:
       return &kDlDescriptor;
     case BLOCK_DZ:

@@ -51,8 +51,10 @@ bool cg_parse(BlockBase* block, BlockLoader* loader) {
     return false;
   }
   cg->cg_vlsd = (cg->cg_flags & kCgFlagVlsd) != 0 ? 1 : 0;
+  cg->other_writers = loader->other_writers();
   for (const BlockRef& ref : cg->cg_cn_list) {
-    if (CnBlock* channel = block_as<CnBlock>(ref)) channel_info_add(channel, &cg->channel_infos);
+    if (CnBlock* channel = block_as<CnBlock>(ref))
+      channel_info_add(channel, &cg->channel_infos, cg->other_writers);
   }
   return true;
 }

@@ -38,7 +38,8 @@ struct CgBlock : BlockBase {
   uint16_t cg_path_separator = 0;
   uint32_t cg_data_bytes = 0;
   uint32_t cg_inval_bytes = 0;
-  uint8_t cg_vlsd = 0;  // bit 0 of cg_flags
+  uint8_t cg_vlsd = 0;         // bit 0 of cg_flags
+  bool other_writers = false;  // the loader's option, for channel recognition
   // Filled by channel_info_add() for every channel when the group is loaded.
   ChannelInfoList channel_infos;
 };

@@ -201,8 +201,15 @@ bool untranspose(uint8_t* data, uint64_t size, uint64_t columns) {
   return true;
 }
 
+// The loader has checked the block's length; its links are not followed.
+bool ca_parse(BlockBase*, BlockLoader*) {
+  return true;
+}
+
 }  // namespace
 
+const BlockDescriptor kCaDescriptor = {
+    BLOCK_CA, 24, 0, false, false, block_create<CaBlock, &kCaDescriptor>, ca_parse};
 const BlockDescriptor kDlDescriptor = {
     BLOCK_DL, 40, kAnyLinkCount, true, true, block_create<DlBlock, &kDlDescriptor>, dl_parse};
 const BlockDescriptor kDzDescriptor = {

@@ -51,6 +51,13 @@ struct HlBlock : BlockBase {
   uint8_t hl_zip_type = 0;
 };
 
+// A channel array. Nothing of it is read: a channel whose composition is an
+// array is not decoded.
+struct CaBlock : BlockBase {
+  static constexpr BlockType kType = BLOCK_CA;
+  using BlockBase::BlockBase;
+};
+
 // The list that takes the rest of a DL chain reached through a link.
 BlockList* dl_rest_list(BlockBase* dl);
 
@@ -105,6 +112,7 @@ class DataListView : public ByteStream {
 // piece that does not fit what the list states.
 std::unique_ptr<DataListView> data_list_open(BlockBase* data);
 
+extern const BlockDescriptor kCaDescriptor;
 extern const BlockDescriptor kDlDescriptor;
 extern const BlockDescriptor kDzDescriptor;
 extern const BlockDescriptor kHlDescriptor;

@@ -20,8 +20,7 @@ struct MdfFile {
 // other_writers reads is what made it unsupported, *foreign (if given) names
 // it ("##DL"), else it is set to null. other_writers: see BlockLoader. The
 // stream must stay open as long as the MdfFile is used.
-MdfFile* mdf_open(ByteStream* stream, bool other_writers = false,
-                  const char** foreign = nullptr);
+MdfFile* mdf_open(ByteStream* stream, bool other_writers = false, const char** foreign = nullptr);
 
 // Releases the block tree and the record; the stream is not closed.
 void mdf_close(MdfFile* file);

@@ -23,12 +23,7 @@ struct InteropCase {
 
 // Logs of other writers that the reader cannot read yet; each is run and
 // reported as skipped until it converts, and then it must leave this list.
-const std::vector<std::string> kKnownGaps = {
-    "lib_sd.mf4",
-    "lib_vlsd_z.mf4",
-    "lib_mlsd8_z.mf4",
-    "lib_lin_mand_z.mf4",
-};
+const std::vector<std::string> kKnownGaps = {"lib_vlsd_z.mf4"};
 
 class InteropTest : public ::testing::TestWithParam<InteropCase> {
  protected:
