@@ -5,6 +5,7 @@
 
 #include "bus/channel_info.h"
 #include "bus/frame.h"
+#include "core/grow_array.h"
 
 namespace quarrow {
 
@@ -80,6 +81,8 @@ class FrameIterator {
   bool read_id(uint64_t offset, uint64_t* id);
   bool read_length(uint64_t offset, uint64_t* length);
   bool append_sd_entry(BlockBase* block, uint64_t offset);
+  bool index_vlsd_records();
+  bool append_vlsd_entry(uint64_t record_id, uint64_t offset);
   bool append_entry(const uint8_t* bytes, uint64_t length);
   bool reserve_variable(uint64_t size);
 
@@ -110,6 +113,21 @@ class FrameIterator {
   uint64_t chunk_base_ = 0;  // data offset of chunk_[0]
   uint64_t begin_ = 0;       // the current record's first byte in chunk_
   uint64_t end_ = 0;         // bytes of chunk_ holding data
+
+  // Logs of other writers: every VLSD record of the data group, sorted by
+  // record id and offset in its group's sequence of entries (record ids
+  // not counted), so that a fixed record's offset finds its entry wherever
+  // it stands. Built once per iterator, before the walk.
+  struct VlsdEntry {
+    uint64_t record_id;
+    uint64_t offset;  // in the group's sequence
+    uint64_t body;    // data offset of the entry's bytes
+    uint64_t length;
+  };
+  GrowArray<VlsdEntry> vlsd_index_;
+  bool by_offset_ = false;
+  // Reads VLSD entries of a list without moving data_'s inflated piece.
+  std::unique_ptr<DataListView> vlsd_list_;
 
   uint8_t* variable_ = nullptr;
   uint64_t variable_size_ = 0;

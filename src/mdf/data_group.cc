@@ -23,6 +23,7 @@ bool dg_parse(BlockBase* block, BlockLoader* loader) {
   }
   StreamCursor cursor = loader->data_cursor(block);
   if (!cursor.read_u8(&dg->dg_rec_id_size)) return false;
+  dg->other_writers = loader->other_writers();
   record_layouts_build(dg);
   return true;
 }

@@ -16,6 +16,9 @@ struct DgBlock : BlockBase {
   BlockRef dg_data;      // the records (a DtBlock in a readable file)
   BlockRef dg_md_comment;
   uint8_t dg_rec_id_size = 0;  // 0, 1, 2, 4 or 8 bytes in front of each record
+  // The loader's option: VLSD records are found by the offset that the
+  // fixed record holds, wherever they stand.
+  bool other_writers = false;
   // Record id to layout, filled by record_layouts_build() when the group is
   // loaded.
   RecordLayoutMap record_layouts;

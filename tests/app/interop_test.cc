@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <string>
 
@@ -20,10 +19,6 @@ struct InteropCase {
   const char* log;
   std::vector<const char*> tables;
 };
-
-// Logs of other writers that the reader cannot read yet; each is run and
-// reported as skipped until it converts, and then it must leave this list.
-const std::vector<std::string> kKnownGaps = {"lib_vlsd_z.mf4"};
 
 class InteropTest : public ::testing::TestWithParam<InteropCase> {
  protected:
@@ -66,14 +61,9 @@ TEST_P(InteropTest, ConvertsToTheExpectedTablesByteForByte) {
   std::vector<std::string> options = {"-p", QUARROW_TEST_DATA "/interop/passwords.json"};
   if (other_writers_) options.push_back("--other-writers");
   ProcessResult r = convert(options);
-  std::string why = r.status == 0 ? "" : "status " + std::to_string(r.status) + ": " + r.err;
-  bool matched = r.status == 0 && tables_match(&why);
-  const std::string log = GetParam().log;
-  if (std::find(kKnownGaps.begin(), kKnownGaps.end(), log) != kKnownGaps.end()) {
-    ASSERT_FALSE(matched) << log << " converts now: take it off the known gaps";
-    GTEST_SKIP() << "known gap: " << why;
-  }
-  EXPECT_TRUE(matched) << why;
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string why;
+  EXPECT_TRUE(tables_match(&why)) << why;
 }
 
 using OtherWritersTest = InteropTest;
