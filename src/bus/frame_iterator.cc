@@ -69,6 +69,12 @@ std::unique_ptr<FrameIterator> frame_iterator_create(DgBlock* group) {
       SdBlock* sd = block_as<SdBlock>(channel.data_block);
       if (sd && !data_block_memory(sd) && sd->present_size() > 0) in_memory = false;
       if (data_is_list(channel.data_block)) in_memory = false;
+      if (data_is_list(channel.data_block) && !it->signal_list(channel.data_block)) {
+        std::unique_ptr<DataListView> view = data_list_open(channel.data_block);
+        if (view &&
+            it->signal_lists_.append(FrameIterator::SignalList{channel.data_block, view.get()}))
+          view.release();
+      }
     }
   });
   it->in_memory_ = in_memory;
@@ -138,6 +144,7 @@ bool FrameIterator::append_vlsd_entry(uint64_t record_id, uint64_t offset) {
 }
 
 FrameIterator::~FrameIterator() {
+  for (SignalList& list : signal_lists_) delete list.view;
   std::free(chunk_);
   std::free(variable_);
 }
@@ -316,7 +323,33 @@ bool FrameIterator::append_entry(const uint8_t* bytes, uint64_t length) {
   return true;
 }
 
+DataListView* FrameIterator::signal_list(const BlockBase* block) {
+  for (SignalList& list : signal_lists_)
+    if (list.block == block) return list.view;
+  return nullptr;
+}
+
+bool FrameIterator::append_list_entry(BlockBase* block, uint64_t offset) {
+  DataListView* view = signal_list(block);
+  if (!view) return false;
+  uint64_t size = view->size();
+  uint8_t head[4];
+  if (offset > size || size - offset < 4) return false;
+  if (stream_seek(view, static_cast<int64_t>(offset), STREAM_SEEK_SET) !=
+          static_cast<int64_t>(offset) ||
+      !read_full(view, head, 4, &read_failed_)) {
+    return false;
+  }
+  uint64_t length = read_le(head, 4);
+  if (length > size - offset - 4 || !reserve_variable(variable_size_ + 4 + length)) return false;
+  std::memcpy(variable_ + variable_size_, head, 4);
+  if (!read_full(view, variable_ + variable_size_ + 4, length, &read_failed_)) return false;
+  variable_size_ += 4 + length;
+  return true;
+}
+
 bool FrameIterator::append_sd_entry(BlockBase* block, uint64_t offset) {
+  if (data_is_list(block)) return append_list_entry(block, offset);
   SdBlock* sd = block_as<SdBlock>(block);
   ByteStream* stream = data_block_stream(sd);
   uint64_t size = sd->present_size();
@@ -369,7 +402,7 @@ bool FrameIterator::read_sorted(RecordView* view, const RecordLayout** layout) {
     for (const ChannelInfo& channel : *l->channels) {
       if (!channel.data_block) continue;
       bool ok;
-      if (block_as<SdBlock>(channel.data_block)) {
+      if (block_as<SdBlock>(channel.data_block) || data_is_list(channel.data_block)) {
         uint64_t offset = bits_extract(at(0), l->record_size, channel.bit_position,
                                        channel.bit_count, channel.little_endian != 0);
         ok = append_sd_entry(channel.data_block, offset);
@@ -422,7 +455,7 @@ bool FrameIterator::read_unsorted(RecordView* view, const RecordLayout** layout)
           if (length > data_size_ || !take(body + length)) return false;
           if (!skimming_ && !append_entry(at(body), length)) return false;
           extra += id_size_ + 4 + length;
-        } else if (block_as<SdBlock>(channel.data_block)) {
+        } else if (block_as<SdBlock>(channel.data_block) || data_is_list(channel.data_block)) {
           uint64_t offset = bits_extract(at(id_size_), l->record_size, channel.bit_position,
                                          channel.bit_count, channel.little_endian != 0);
           if (!append_sd_entry(channel.data_block, offset)) return false;

@@ -81,6 +81,8 @@ class FrameIterator {
   bool read_id(uint64_t offset, uint64_t* id);
   bool read_length(uint64_t offset, uint64_t* length);
   bool append_sd_entry(BlockBase* block, uint64_t offset);
+  bool append_list_entry(BlockBase* block, uint64_t offset);
+  DataListView* signal_list(const BlockBase* block);
   bool index_vlsd_records();
   bool append_vlsd_entry(uint64_t record_id, uint64_t offset);
   bool append_entry(const uint8_t* bytes, uint64_t length);
@@ -128,6 +130,13 @@ class FrameIterator {
   bool by_offset_ = false;
   // Reads VLSD entries of a list without moving data_'s inflated piece.
   std::unique_ptr<DataListView> vlsd_list_;
+  // Signal data held in lists (logs of other writers): a view per list,
+  // made when the iterator is; owned.
+  struct SignalList {
+    BlockBase* block;
+    DataListView* view;
+  };
+  GrowArray<SignalList> signal_lists_;
 
   uint8_t* variable_ = nullptr;
   uint64_t variable_size_ = 0;
