@@ -67,6 +67,8 @@ Layouts of other MDF 4 writers (read by quarrow --other-writers):
   --header-list           an ##HL in front of each list
   --master-name NAME      name of the master channel (default Timestamp)
   --bus-prefix TEXT       channels named CAN<TEXT>_DataFrame.ID, ...
+  --vlsd-before           each VLSD record before the fixed record pointing to it
+  --mandatory-only        no Dir, EDL, BRS and ESI channels
 
 Containers (applied in command-line order, so they nest either way):
   --compress W,L          compressed container, window 2^W, lookahead 2^L
@@ -210,6 +212,10 @@ int parse_args(int argc, char** argv, Config& cfg) {
       cfg.log.other.offset_form = true;
     } else if (arg == "--header-list") {
       cfg.log.other.header_list = true;
+    } else if (arg == "--vlsd-before") {
+      cfg.log.other.vlsd_before = true;
+    } else if (arg == "--mandatory-only") {
+      cfg.log.other.mandatory_only = true;
     } else if (!arg.starts_with("-")) {
       if (!cfg.output.empty()) return usage_error("more than one output path");
       cfg.output = arg;

@@ -320,6 +320,11 @@ GroupLayout BusLogWriter::State::make_layout(FrameType type) const {
   const bool variable_storage = options.can_data_bytes != DataBytesStorage::fixed;
   const std::string prefix = std::string(group_name(type)) + ".";
   for (const FieldDef& def : field_defs(type)) {
+    const std::string_view name = def.name;
+    if (options.other.mandatory_only &&
+        (name == "Dir" || name == "EDL" || name == "BRS" || name == "ESI")) {
+      continue;
+    }
     Field f{prefix + def.name, def.src, def.byte, def.bit, def.bits, kCnFixed, kUintLe, 0};
     if (def.src == Src::bytes) {
       g.variable = variable_storage && (type == FrameType::can_data || options.lin_variable_data);
@@ -399,12 +404,16 @@ void BusLogWriter::State::add(const BusFrame& frame) {
     group.sd.insert(group.sd.end(), frame.data.begin(), frame.data.begin() + n);
     return;
   }
-  // The VLSD record follows its fixed record; the channel's value is where
-  // the entry starts in the group's VLSD data.
+  // The VLSD record follows its fixed record (or precedes it, as other
+  // writers may have it); the channel's value is where the entry starts in
+  // the group's VLSD data.
   put_le(rec + g.bytes_offset, group.vlsd_bytes, 8);
-  append_le(out, vlsd_record_id_of(frame.type), g.id_size);
-  append_le(out, n, 4);
-  out.insert(out.end(), frame.data.begin(), frame.data.begin() + n);
+  std::vector<uint8_t> entry;
+  append_le(entry, vlsd_record_id_of(frame.type), g.id_size);
+  append_le(entry, n, 4);
+  entry.insert(entry.end(), frame.data.begin(), frame.data.begin() + n);
+  out.insert(options.other.vlsd_before ? out.begin() + static_cast<ptrdiff_t>(at) : out.end(),
+             entry.begin(), entry.end());
   group.vlsd_bytes += 4 + n;
   ++group.vlsd_count;
 }

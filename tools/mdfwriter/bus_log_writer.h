@@ -170,7 +170,9 @@ struct OtherWriterLayout {
   uint32_t zip_columns = 16;     // bytes per row of the transposition
   bool header_list = false;      // an ##HL in front of the first DL
   std::string master_name = "Timestamp";
-  std::string bus_prefix;  // "1": channels named "CAN1_DataFrame.ID", "LIN1_Frame.ID", ...
+  std::string bus_prefix;       // "1": channels named "CAN1_DataFrame.ID", "LIN1_Frame.ID", ...
+  bool vlsd_before = false;     // each VLSD record precedes the fixed record that points to it
+  bool mandatory_only = false;  // no Dir, EDL, BRS and ESI channels (their bits stay 0)
 };
 
 // A one-byte channel appended to every record of a group.
