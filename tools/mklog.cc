@@ -69,6 +69,7 @@ Layouts of other MDF 4 writers (read by quarrow --other-writers):
   --bus-prefix TEXT       channels named CAN<TEXT>_DataFrame.ID, ...
   --vlsd-before           each VLSD record before the fixed record pointing to it
   --mandatory-only        no Dir, EDL, BRS and ESI channels
+  --channel-array         a channel array in the CAN data frame groups
 
 Containers (applied in command-line order, so they nest either way):
   --compress W,L          compressed container, window 2^W, lookahead 2^L
@@ -216,6 +217,8 @@ int parse_args(int argc, char** argv, Config& cfg) {
       cfg.log.other.vlsd_before = true;
     } else if (arg == "--mandatory-only") {
       cfg.log.other.mandatory_only = true;
+    } else if (arg == "--channel-array") {
+      cfg.log.other.channel_array = true;
     } else if (!arg.starts_with("-")) {
       if (!cfg.output.empty()) return usage_error("more than one output path");
       cfg.output = arg;

@@ -77,9 +77,11 @@ TEST_P(ConvertOtherWritersTest, WritesTheTablesOfTheWrittenFrames) {
   BusLogOptions read_as = options;
   read_as.extra_channels.clear();
   // The columns of channels that are not there print 0.
-  std::vector<BusFrame> read = frames;
-  if (options.other.mandatory_only)
-    for (BusFrame& f : read) f.dir = f.edl = f.brs = f.esi = false;
+  std::vector<BusFrame> read;
+  for (BusFrame f : frames) {
+    if (options.other.mandatory_only) f.dir = f.edl = f.brs = f.esi = false;
+    if (!options.other.channel_array || f.type != FrameType::can_data) read.push_back(f);
+  }
   expect_conversion(mdfw::write_bus_log(frames, options), expected_tables(read, read_as),
                     {"--other-writers"});
 }
@@ -166,6 +168,8 @@ INSTANTIATE_TEST_SUITE_P(
                    [](auto& o) { o.other.vlsd_before = true, o.lin_variable_data = true; }},
         LayoutCase{"MandatoryMembersOnly", U, 1, SD,
                    [](auto& o) { o.other.mandatory_only = true; }},
+        LayoutCase{"ChannelArrayDropsOnlyItsGroup", S, 0, FIX,
+                   [](auto& o) { o.other.channel_array = true; }},
         LayoutCase{"LoggersLayoutStillConverts", U, 4, VLSD}),
     [](const ::testing::TestParamInfo<LayoutCase>& info) { return std::string(info.param.name); });
 

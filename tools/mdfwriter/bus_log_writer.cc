@@ -547,6 +547,12 @@ uint64_t BusLogWriter::State::write_channels(FrameType type, uint64_t vlsd_cg, G
     return next;
   };
 
+  if (options.other.channel_array && type == FrameType::can_data) {
+    Fields ca;
+    ca.u8(0).u8(0).u16(1).u32(0).u32(0).u32(0).u64(1);
+    const uint64_t array = b.add_block("CA", {0}, ca);
+    top.push_back({"CAN_DataFrame.Samples", kCnFixed, 0, kUintLe, 0, kTimestampBytes, 8, array, 0});
+  }
   if (!members.empty()) {
     const uint64_t first_member = write_chain(members);
     Spec parent{group_name(type),

@@ -173,6 +173,9 @@ struct OtherWriterLayout {
   std::string bus_prefix;       // "1": channels named "CAN1_DataFrame.ID", "LIN1_Frame.ID", ...
   bool vlsd_before = false;     // each VLSD record precedes the fixed record that points to it
   bool mandatory_only = false;  // no Dir, EDL, BRS and ESI channels (their bits stay 0)
+  // CAN data frame groups get a channel "CAN_DataFrame.Samples" whose
+  // composition is a ##CA channel array over the record's first byte.
+  bool channel_array = false;
 };
 
 // A one-byte channel appended to every record of a group.
