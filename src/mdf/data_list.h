@@ -61,7 +61,7 @@ struct CaBlock : BlockBase {
 // The list that takes the rest of a DL chain reached through a link.
 BlockList* dl_rest_list(BlockBase* dl);
 
-// A data block a list may hold (DT, SD or DZ), or a list itself.
+// True for the blocks that data_list_open reads: DL, HL and DZ.
 bool data_is_list(const BlockBase* block);
 
 // Bytes the data behind a data link claims beyond what the file holds or
