@@ -58,6 +58,19 @@ Layout:
   --unfinalised           "UnFinMF " file whose last data block has a stale
                           length
 
+Layouts of other MDF 4 writers (read by quarrow --other-writers):
+  --pieces N              records and SD data in ##DL lists of N-byte pieces
+  --pieces-per-list N     a chain of lists with N pieces each
+  --offset-form           the lists state each piece's offset
+  --zip deflate|transposed  pieces as compressed ##DZ blocks
+  --zip-columns N         bytes per row of the transposition (default 16)
+  --header-list           an ##HL in front of each list
+  --master-name NAME      name of the master channel (default Timestamp)
+  --bus-prefix TEXT       channels named CAN<TEXT>_DataFrame.ID, ...
+  --vlsd-before           each VLSD record before the fixed record pointing to it
+  --mandatory-only        no Dir, EDL, BRS and ESI channels
+  --channel-array         a channel array in the CAN data frame groups
+
 Containers (applied in command-line order, so they nest either way):
   --compress W,L          compressed container, window 2^W, lookahead 2^L
   --crc                   add the CRC-32 footer to every compressed container
@@ -196,6 +209,16 @@ int parse_args(int argc, char** argv, Config& cfg) {
       cfg.log.unfinalised = true;
     } else if (arg == "--crc") {
       cfg.crc = true;
+    } else if (arg == "--offset-form") {
+      cfg.log.other.offset_form = true;
+    } else if (arg == "--header-list") {
+      cfg.log.other.header_list = true;
+    } else if (arg == "--vlsd-before") {
+      cfg.log.other.vlsd_before = true;
+    } else if (arg == "--mandatory-only") {
+      cfg.log.other.mandatory_only = true;
+    } else if (arg == "--channel-array") {
+      cfg.log.other.channel_array = true;
     } else if (!arg.starts_with("-")) {
       if (!cfg.output.empty()) return usage_error("more than one output path");
       cfg.output = arg;
@@ -239,6 +262,21 @@ int parse_args(int argc, char** argv, Config& cfg) {
         ok = value == "float" || value == "ticks";
         cfg.log.timestamp =
             value == "ticks" ? TimestampEncoding::ticks : TimestampEncoding::float64;
+      } else if (arg == "--pieces") {
+        ok = parse_u64(value, cfg.log.other.piece_bytes) && cfg.log.other.piece_bytes > 0;
+      } else if (arg == "--pieces-per-list") {
+        ok = parse_number(value, cfg.log.other.pieces_per_list, 1'000'000) &&
+             cfg.log.other.pieces_per_list > 0;
+      } else if (arg == "--zip") {
+        ok = value == "deflate" || value == "transposed";
+        cfg.log.other.zip = value == "transposed" ? 2 : 1;
+      } else if (arg == "--zip-columns") {
+        ok = parse_number(value, cfg.log.other.zip_columns, 1'000'000) &&
+             cfg.log.other.zip_columns > 0;
+      } else if (arg == "--master-name") {
+        cfg.log.other.master_name = std::string(value);
+      } else if (arg == "--bus-prefix") {
+        cfg.log.other.bus_prefix = std::string(value);
       } else if (arg == "--compress") {
         WrapStep step{WrapStep::compress, 0, 0, {}};
         ok = parse_compress(value, step);

@@ -116,6 +116,9 @@ bool cli_parse(ConverterSettings* settings, int argc, char** argv, int* status) 
       arg_int0("j", "jobs", "<n>",
                "worker threads, 0 for all cores; with more than one, the files of a folder "
                "convert several at once"),
+      arg_lit0(nullptr, "other-writers",
+               "also read logs of other MDF 4 writers: data lists, compressed data, other "
+               "channel layouts"),
       arg_end(20),
   };
   // A fixed array: building the table can fail only in its entries.
@@ -180,6 +183,7 @@ bool cli_apply(ConverterSettings* settings, void** table, int argc, char** argv,
   // 6. Flags and read buffer.
   settings->delete_converted = count_of(table, CLI_DELETE_CONVERTED) == 1;
   settings->no_append_root = count_of(table, CLI_NO_APPEND_ROOT) == 1;
+  settings->other_writers = count_of(table, CLI_OTHER_WRITERS) == 1;
   auto* buffer = static_cast<arg_int*>(table[CLI_BUFFER]);
   settings->buffer_size = buffer->count > 0 ? static_cast<int64_t>(buffer->ival[0]) : -1;
   auto* jobs = static_cast<arg_int*>(table[CLI_JOBS]);

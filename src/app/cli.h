@@ -36,6 +36,7 @@ enum CliEntry : int {
   CLI_INPUT_FILES,  // a flag that only documents the positional inputs
   CLI_INPUTS,
   CLI_JOBS,
+  CLI_OTHER_WRITERS,
   CLI_END,
   CLI_ENTRY_COUNT,
 };

@@ -17,6 +17,7 @@
 #include "log/log.h"
 #include "mdf/data_block.h"
 #include "mdf/data_group.h"
+#include "mdf/data_list.h"
 #include "mdf/file_blocks.h"
 #include "mdf/mdf_file.h"
 
@@ -81,8 +82,7 @@ uint64_t missing_data_bytes(HdBlock* hd) {
   uint64_t missing = 0;
   for (BlockRef& dg_ref : hd->hd_dg_list) {
     DgBlock* dg = block_as<DgBlock>(dg_ref.get());
-    DtBlock* dt = dg ? block_as<DtBlock>(dg->dg_data.get()) : nullptr;
-    if (dt) missing += dt->view_size() - dt->present_size();
+    if (dg) missing += data_missing_bytes(dg->dg_data.get());
   }
   return missing;
 }
@@ -166,9 +166,11 @@ ConvertFailure convert(FrameSink* sink, StringView input_path, StringView output
   ConvertFailure failure = unwrap_containers(&stream, settings);
   if (failure) return failure;
 
-  MdfFile* mdf = mdf_open(stream);
+  const char* foreign = nullptr;
+  MdfFile* mdf = mdf_open(stream, settings->other_writers, &foreign);
   if (!mdf) {
     QLOG(LOG_ERROR, "Could not open MDF");
+    if (foreign) QLOG(LOG_ERROR, "Block %s is read only with --other-writers", foreign);
     stream_close(stream);
     return FAILURE_DAMAGED;
   }

@@ -27,6 +27,8 @@ struct ConverterSettings {
   // -j: worker threads, 0 for all cores; -1 when not given (all cores
   // inside one file, files one at a time).
   int jobs = -1;
+  // --other-writers: also read logs of other MDF 4 writers.
+  bool other_writers = false;
   // Threads that decode and format the rows of one file.
   unsigned threads_per_file = 1;
   PasswordStore passwords;

@@ -35,6 +35,9 @@ enum ChannelRole : uint32_t {
   ROLE_LIN_ID = 16,
   ROLE_LIN_RECEIVED_COUNT = 17,
   ROLE_TIMESTAMP = 18,
+  // A member of a known composition that no table column needs; only logs
+  // of other writers have such channels recognised (they are skipped).
+  ROLE_IGNORED = 19,
 };
 
 enum ValueClass : uint32_t {
@@ -82,6 +85,12 @@ struct ChannelInfo {
   // For a variable-length channel only: the SD block or VLSD channel group
   // its values live in.
   BlockBase* data_block = nullptr;
+  // For bytes stored at their maximum length (logs of other writers): the
+  // index in the list of the channel that holds their real length; -1 for
+  // none.
+  int64_t length_channel = -1;
+  const CnBlock* origin = nullptr;         // the channel this was made from
+  const CnBlock* length_origin = nullptr;  // the channel of length_channel
 };
 
 using ChannelInfoList = GrowArray<ChannelInfo>;
@@ -115,8 +124,11 @@ inline constexpr uint32_t kVlsdRecordSize = 0xFFFFFFFFu;
 using RecordLayoutMap = HashMap<uint64_t, RecordLayout>;
 
 // Appends the ChannelInfo of a channel, or of its composition members, to
-// list. Called by the channel-group parse for every channel.
-void channel_info_add(CnBlock* channel, ChannelInfoList* list);
+// list. Called by the channel-group parse for every channel. other_writers:
+// the layouts of other MDF 4 writers are recognised too (the master channel
+// is the timestamp whatever its name, bus prefixes on names, unknown
+// members skipped, bytes at maximum length).
+void channel_info_add(CnBlock* channel, ChannelInfoList* list, bool other_writers = false);
 // Fills the data group's record-layout map; called once its channel groups
 // are loaded.
 void record_layouts_build(DgBlock* group);

@@ -4,6 +4,7 @@
 #include "bus/decoders.h"
 #include "log/log.h"
 #include "mdf/data_group.h"
+#include "mdf/data_list.h"
 #include "mdf/file_blocks.h"
 
 namespace quarrow {
@@ -99,6 +100,43 @@ void set_conversion(ChannelInfo* info, const CcBlock* cc) {
   }
 }
 
+// Other writers put the bus in front of the group's name ("CAN1_DataFrame",
+// "LIN2_Frame"); the name without it is the one recognised.
+void drop_bus_prefix(SsoString* name) {
+  StringView n = name->view();
+  if (n.size < 5 || !(n.prefix(3) == StringView("CAN") || n.prefix(3) == StringView("LIN"))) return;
+  uint64_t i = 3;
+  while (i < n.size && n.data[i] >= '0' && n.data[i] <= '9') ++i;
+  if (i == 3 || i >= n.size || n.data[i] != '_') return;
+  SsoString plain;
+  if (plain.assign(n.prefix(3)) && plain.append(StringView(n.data + i, n.size - i)))
+    *name = std::move(plain);
+}
+
+// What other writers' layouts change in a channel recognised by its name.
+void recognise_other_writer(CnBlock* channel, ChannelInfo* info) {
+  constexpr uint8_t kSyncTime = 1;
+  constexpr uint8_t kMaximumLength = 5;
+  if (cn_block_kind(channel) == CHANNEL_MASTER && channel->cn_sync_type == kSyncTime) {
+    info->role = ROLE_TIMESTAMP;
+  } else if (info->role == ROLE_NONE && info->name.view().find('.') >= 0 &&
+             cn_block_kind(channel) != CHANNEL_VLSD) {
+    info->role = ROLE_IGNORED;
+  }
+  if (channel->cn_type == kMaximumLength) info->length_origin = block_as<CnBlock>(channel->cn_data);
+}
+
+// Points each channel stored at maximum length at the channel of its
+// length, once the list is complete.
+void resolve_lengths(ChannelInfoList* list) {
+  for (ChannelInfo& info : *list) {
+    if (!info.length_origin) continue;
+    for (uint64_t i = 0; i < list->size(); ++i) {
+      if ((*list)[i].origin == info.length_origin) info.length_channel = static_cast<int64_t>(i);
+    }
+  }
+}
+
 }  // namespace
 
 void channel_role_from_name(ChannelInfo* channel) {
@@ -114,17 +152,26 @@ void channel_role_from_name(ChannelInfo* channel) {
 
 // Composition members nest no deeper than the loader lets blocks nest, so
 // the recursion is bounded.
-void channel_info_add(CnBlock* channel, ChannelInfoList* list) {
+void channel_info_add(CnBlock* channel, ChannelInfoList* list, bool other_writers) {
   if (!channel || !list) return;
   if (!channel->cn_member_list.empty()) {
     for (const BlockRef& member : channel->cn_member_list) {
-      channel_info_add(block_as<CnBlock>(member), list);
+      // An array of channels is not decoded: its channel is left without a
+      // role, so that its group gives no frames.
+      if (block_as<CaBlock>(member)) {
+        (void)list->append(ChannelInfo());
+        continue;
+      }
+      channel_info_add(block_as<CnBlock>(member), list, other_writers);
     }
     return;
   }
   ChannelInfo info;
+  info.origin = channel;
   (void)info.name.assign(text_block_text(channel->cn_tx_name));
+  if (other_writers) drop_bus_prefix(&info.name);
   channel_role_from_name(&info);
+  if (other_writers) recognise_other_writer(channel, &info);
   info.bit_position =
       static_cast<uint64_t>(cn_block_byte_offset(channel)) * 8 + cn_block_bit_offset(channel);
   info.bit_count = cn_block_bit_count(channel);
@@ -140,8 +187,9 @@ ChannelInfoList* channel_info_build(CgBlock* group) {
   if (!group) return nullptr;
   group->channel_infos.clear();
   for (const BlockRef& channel : group->cg_cn_list) {
-    channel_info_add(block_as<CnBlock>(channel), &group->channel_infos);
+    channel_info_add(block_as<CnBlock>(channel), &group->channel_infos, group->other_writers);
   }
+  resolve_lengths(&group->channel_infos);
   return &group->channel_infos;
 }
 

@@ -84,6 +84,13 @@ bool channel_bytes(const ChannelInfo& channel, const RecordView& record, Variabl
   if (channel.data_block) return variable_next(variable, bytes, length);
   uint64_t first = channel.bit_position / 8;
   uint64_t n = channel.bit_count / 8;
+  if (channel.length_channel >= 0) {
+    // Stored at maximum length: the real length is another channel's value,
+    // the bytes behind it are padding.
+    double real = channel_value((*record.channels)[channel.length_channel], record);
+    if (!(real >= 0.0)) real = 0.0;
+    if (real < static_cast<double>(n)) n = static_cast<uint64_t>(real);
+  }
   if (first >= record.fixed_size) {
     n = 0;
     first = record.fixed_size;
@@ -199,6 +206,7 @@ FrameKind decode_can_data(const RecordView& record, FrameBuffer* frame) {
   bool valid = true;
   VariableCursor variable = variable_of(record);
   for (const ChannelInfo& channel : *record.channels) {
+    if (channel.role == ROLE_IGNORED) continue;
     // A channel with a data block owns the next variable-data entry whatever
     // its role, so the entries stay matched to their channels.
     if (channel.role == ROLE_DATA_BYTES || channel.data_block) {
@@ -249,6 +257,7 @@ FrameKind decode_can_remote(const RecordView& record, FrameBuffer* frame) {
   can->rtr = 1;
   bool valid = true;
   for (const ChannelInfo& channel : *record.channels) {
+    if (channel.role == ROLE_IGNORED) continue;
     if (!set_can_field(can, channel.role, channel_value(channel, record))) valid = false;
   }
   if (!valid) return no_frame(can);
@@ -263,6 +272,7 @@ FrameKind decode_can_error(const RecordView& record, FrameBuffer* frame) {
   if (!record.channels) return no_frame(error);
   bool valid = true;
   for (const ChannelInfo& channel : *record.channels) {
+    if (channel.role == ROLE_IGNORED) continue;
     double v = channel_value(channel, record);
     switch (channel.role) {
       case ROLE_TIMESTAMP:
@@ -292,6 +302,7 @@ FrameKind decode_lin(const RecordView& record, FrameBuffer* frame) {
   bool valid = true;
   VariableCursor variable = variable_of(record);
   for (const ChannelInfo& channel : *record.channels) {
+    if (channel.role == ROLE_IGNORED) continue;
     if (channel.role == ROLE_LIN_DATA_BYTES || channel.data_block) {
       const uint8_t* bytes;
       uint64_t length;

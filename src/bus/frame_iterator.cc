@@ -1,5 +1,6 @@
 #include "bus/frame_iterator.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -9,6 +10,7 @@
 #include "io/stream.h"
 #include "mdf/data_block.h"
 #include "mdf/data_group.h"
+#include "mdf/data_list.h"
 
 namespace quarrow {
 
@@ -49,22 +51,100 @@ std::unique_ptr<FrameIterator> frame_iterator_create(DgBlock* group) {
     it->data_ = data_block_stream(dt);
     it->data_size_ = dt->present_size();
     it->memory_ = data_block_memory(dt);
+  } else if (data_is_list(group->dg_data.get()) && it->id_size_ <= 8) {
+    // A view of its own: lists are read by one thread (not in memory).
+    it->list_ = data_list_open(group->dg_data.get());
+    if (!it->list_) return nullptr;
+    it->data_ = it->list_.get();
+    it->data_size_ = it->list_->size();
   }
   // Every block the walk may read is asked here, once, so that walks on
   // other threads only read the answers.
   bool in_memory = !it->data_ || it->memory_ || it->data_size_ == 0;
+  bool vlsd_groups = false;
   group->record_layouts.for_each([&](RecordLayoutMap::Slot& slot) {
     if (!slot.value.channels) return;
     for (const ChannelInfo& channel : *slot.value.channels) {
+      if (block_as<CgBlock>(channel.data_block)) vlsd_groups = true;
       SdBlock* sd = block_as<SdBlock>(channel.data_block);
       if (sd && !data_block_memory(sd) && sd->present_size() > 0) in_memory = false;
+      if (data_is_list(channel.data_block)) in_memory = false;
+      if (data_is_list(channel.data_block) && !it->signal_list(channel.data_block)) {
+        std::unique_ptr<DataListView> view = data_list_open(channel.data_block);
+        if (view &&
+            it->signal_lists_.append(FrameIterator::SignalList{channel.data_block, view.get()}))
+          view.release();
+      }
     }
   });
   it->in_memory_ = in_memory;
+  if (group->other_writers && vlsd_groups && it->data_ && it->id_size_ > 0) {
+    it->by_offset_ = true;
+    if (it->list_) it->vlsd_list_ = data_list_open(group->dg_data.get());
+    if ((it->list_ && !it->vlsd_list_) || !it->index_vlsd_records()) return nullptr;
+  }
   return it;
 }
 
+bool FrameIterator::index_vlsd_records() {
+  HashMap<uint64_t, uint64_t> next_offset;
+  restart_at(0);
+  uint64_t id;
+  while (read_id(0, &id)) {
+    const RecordLayout* l = find_layout(id);
+    if (!l) break;
+    if (l->record_size != kVlsdRecordSize) {
+      if (!take(id_size_ + l->record_size)) break;
+      consume(id_size_ + l->record_size);
+      continue;
+    }
+    uint64_t length;
+    if (!read_length(id_size_, &length)) break;
+    auto slot = next_offset.insert(id);
+    if (!slot.slot) return false;
+    if (slot.inserted) slot.slot->value = 0;
+    uint64_t body = chunk_base_ + begin_ + id_size_ + 4;
+    if (length > data_size_ || body > data_size_ - length) break;
+    if (!vlsd_index_.append(VlsdEntry{id, slot.slot->value, body, length})) return false;
+    slot.slot->value += 4 + length;
+    consume(id_size_ + 4 + length);
+  }
+  std::sort(vlsd_index_.begin(), vlsd_index_.end(), [](const VlsdEntry& a, const VlsdEntry& b) {
+    return a.record_id != b.record_id ? a.record_id < b.record_id : a.offset < b.offset;
+  });
+  read_failed_ = false;
+  cached_layout_ = nullptr;
+  chunk_base_ = begin_ = end_ = 0;
+  return true;
+}
+
+bool FrameIterator::append_vlsd_entry(uint64_t record_id, uint64_t offset) {
+  const VlsdEntry key{record_id, offset, 0, 0};
+  const VlsdEntry* entry = std::lower_bound(
+      vlsd_index_.begin(), vlsd_index_.end(), key, [](const VlsdEntry& a, const VlsdEntry& b) {
+        return a.record_id != b.record_id ? a.record_id < b.record_id : a.offset < b.offset;
+      });
+  // An offset that names no entry leaves the channel without data.
+  if (entry == vlsd_index_.end() || entry->record_id != record_id || entry->offset != offset)
+    return append_entry(nullptr, 0);
+  if (skimming_) return true;
+  if (memory_) return append_entry(memory_ + entry->body, entry->length);
+  if (!reserve_variable(variable_size_ + 4 + entry->length)) return false;
+  ByteStream* stream = vlsd_list_ ? static_cast<ByteStream*>(vlsd_list_.get()) : data_;
+  if (stream_seek(stream, static_cast<int64_t>(entry->body), STREAM_SEEK_SET) !=
+      static_cast<int64_t>(entry->body)) {
+    read_failed_ = true;
+    return false;
+  }
+  uint8_t* p = variable_ + variable_size_;
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(entry->length >> (8 * i));
+  if (!read_full(stream, p + 4, entry->length, &read_failed_)) return false;
+  variable_size_ += 4 + entry->length;
+  return true;
+}
+
 FrameIterator::~FrameIterator() {
+  for (SignalList& list : signal_lists_) delete list.view;
   std::free(chunk_);
   std::free(variable_);
 }
@@ -245,7 +325,33 @@ bool FrameIterator::append_entry(const uint8_t* bytes, uint64_t length) {
   return true;
 }
 
+DataListView* FrameIterator::signal_list(const BlockBase* block) {
+  for (SignalList& list : signal_lists_)
+    if (list.block == block) return list.view;
+  return nullptr;
+}
+
+bool FrameIterator::append_list_entry(BlockBase* block, uint64_t offset) {
+  DataListView* view = signal_list(block);
+  if (!view) return false;
+  uint64_t size = view->size();
+  uint8_t head[4];
+  if (offset > size || size - offset < 4) return false;
+  if (stream_seek(view, static_cast<int64_t>(offset), STREAM_SEEK_SET) !=
+          static_cast<int64_t>(offset) ||
+      !read_full(view, head, 4, &read_failed_)) {
+    return false;
+  }
+  uint64_t length = read_le(head, 4);
+  if (length > size - offset - 4 || !reserve_variable(variable_size_ + 4 + length)) return false;
+  std::memcpy(variable_ + variable_size_, head, 4);
+  if (!read_full(view, variable_ + variable_size_ + 4, length, &read_failed_)) return false;
+  variable_size_ += 4 + length;
+  return true;
+}
+
 bool FrameIterator::append_sd_entry(BlockBase* block, uint64_t offset) {
+  if (data_is_list(block)) return append_list_entry(block, offset);
   SdBlock* sd = block_as<SdBlock>(block);
   ByteStream* stream = data_block_stream(sd);
   uint64_t size = sd->present_size();
@@ -298,7 +404,7 @@ bool FrameIterator::read_sorted(RecordView* view, const RecordLayout** layout) {
     for (const ChannelInfo& channel : *l->channels) {
       if (!channel.data_block) continue;
       bool ok;
-      if (block_as<SdBlock>(channel.data_block)) {
+      if (block_as<SdBlock>(channel.data_block) || data_is_list(channel.data_block)) {
         uint64_t offset = bits_extract(at(0), l->record_size, channel.bit_position,
                                        channel.bit_count, channel.little_endian != 0);
         ok = append_sd_entry(channel.data_block, offset);
@@ -335,7 +441,11 @@ bool FrameIterator::read_unsorted(RecordView* view, const RecordLayout** layout)
     if (l->channels && l->variable) {
       for (const ChannelInfo& channel : *l->channels) {
         if (!channel.data_block) continue;
-        if (CgBlock* vlsd = block_as<CgBlock>(channel.data_block)) {
+        if (CgBlock* vlsd = block_as<CgBlock>(channel.data_block); vlsd && by_offset_) {
+          uint64_t offset = bits_extract(at(id_size_), l->record_size, channel.bit_position,
+                                         channel.bit_count, channel.little_endian != 0);
+          if (!append_vlsd_entry(vlsd->cg_record_id, offset)) return false;
+        } else if (vlsd) {
           uint64_t offset = fixed_end + extra;
           uint64_t next_id;
           // A different record (or none) behind the fixed one is left for
@@ -347,7 +457,7 @@ bool FrameIterator::read_unsorted(RecordView* view, const RecordLayout** layout)
           if (length > data_size_ || !take(body + length)) return false;
           if (!skimming_ && !append_entry(at(body), length)) return false;
           extra += id_size_ + 4 + length;
-        } else if (block_as<SdBlock>(channel.data_block)) {
+        } else if (block_as<SdBlock>(channel.data_block) || data_is_list(channel.data_block)) {
           uint64_t offset = bits_extract(at(id_size_), l->record_size, channel.bit_position,
                                          channel.bit_count, channel.little_endian != 0);
           if (!append_sd_entry(channel.data_block, offset)) return false;

@@ -5,10 +5,12 @@
 
 #include "bus/channel_info.h"
 #include "bus/frame.h"
+#include "core/grow_array.h"
 
 namespace quarrow {
 
 class ByteStream;
+class DataListView;
 struct DgBlock;
 
 // Walks the records of one data group in file order and decodes each into
@@ -79,6 +81,10 @@ class FrameIterator {
   bool read_id(uint64_t offset, uint64_t* id);
   bool read_length(uint64_t offset, uint64_t* length);
   bool append_sd_entry(BlockBase* block, uint64_t offset);
+  bool append_list_entry(BlockBase* block, uint64_t offset);
+  DataListView* signal_list(const BlockBase* block);
+  bool index_vlsd_records();
+  bool append_vlsd_entry(uint64_t record_id, uint64_t offset);
   bool append_entry(const uint8_t* bytes, uint64_t length);
   bool reserve_variable(uint64_t size);
 
@@ -89,7 +95,8 @@ class FrameIterator {
   void consume(uint64_t n);
 
   DgBlock* group_ = nullptr;
-  ByteStream* data_ = nullptr;  // the DT block's view; null: no records
+  ByteStream* data_ = nullptr;  // the DT block's view or list_; null: no records
+  std::unique_ptr<DataListView> list_;
   uint64_t data_size_ = 0;
   uint64_t id_size_ = 0;
   bool ended_ = true;
@@ -108,6 +115,28 @@ class FrameIterator {
   uint64_t chunk_base_ = 0;  // data offset of chunk_[0]
   uint64_t begin_ = 0;       // the current record's first byte in chunk_
   uint64_t end_ = 0;         // bytes of chunk_ holding data
+
+  // Logs of other writers: every VLSD record of the data group, sorted by
+  // record id and offset in its group's sequence of entries (record ids
+  // not counted), so that a fixed record's offset finds its entry wherever
+  // it stands. Built once per iterator, before the walk.
+  struct VlsdEntry {
+    uint64_t record_id;
+    uint64_t offset;  // in the group's sequence
+    uint64_t body;    // data offset of the entry's bytes
+    uint64_t length;
+  };
+  GrowArray<VlsdEntry> vlsd_index_;
+  bool by_offset_ = false;
+  // Reads VLSD entries of a list without moving data_'s inflated piece.
+  std::unique_ptr<DataListView> vlsd_list_;
+  // Signal data held in lists (logs of other writers): a view per list,
+  // made when the iterator is; owned.
+  struct SignalList {
+    BlockBase* block;
+    DataListView* view;
+  };
+  GrowArray<SignalList> signal_lists_;
 
   uint8_t* variable_ = nullptr;
   uint64_t variable_size_ = 0;

@@ -15,12 +15,7 @@ int64_t MappedStream::read(void* buffer, uint64_t count) {
 }
 
 int64_t MappedStream::seek(int64_t offset, int32_t origin) {
-  int64_t base = origin == STREAM_SEEK_SET   ? 0
-                 : origin == STREAM_SEEK_CUR ? static_cast<int64_t>(position_)
-                 : origin == STREAM_SEEK_END ? static_cast<int64_t>(size_)
-                                             : -1;
-  if (base < 0) return -1;
-  int64_t target = stream_offset_add(base, offset);
+  int64_t target = stream_seek_target(position_, size_, offset, origin);
   if (target < 0) return -1;
   position_ = static_cast<uint64_t>(target);
   return target;

@@ -21,6 +21,19 @@ inline int64_t stream_offset_add(int64_t base, int64_t offset) {
   return offset > 0 ? INT64_MAX : INT64_MIN;
 }
 
+// The absolute position a seek from position in a stream of size bytes
+// asks for, or -1 for a negative target or an unknown origin.
+inline int64_t stream_seek_target(uint64_t position, uint64_t size, int64_t offset,
+                                  int32_t origin) {
+  int64_t base = origin == STREAM_SEEK_SET   ? 0
+                 : origin == STREAM_SEEK_CUR ? static_cast<int64_t>(position)
+                 : origin == STREAM_SEEK_END ? static_cast<int64_t>(size)
+                                             : -1;
+  if (base < 0) return -1;
+  int64_t target = stream_offset_add(base, offset);
+  return target < 0 ? -1 : target;
+}
+
 // The one byte-stream interface for files and memory. Each operation a kind
 // does not override reports STREAM_UNSUPPORTED. Streams stack: a buffered
 // stream over a file, a window over a container, and so on.

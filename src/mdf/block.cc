@@ -2,6 +2,7 @@
 
 #include "mdf/data_block.h"
 #include "mdf/data_group.h"
+#include "mdf/data_list.h"
 #include "mdf/file_blocks.h"
 
 namespace quarrow {
@@ -32,7 +33,15 @@ const BlockDescriptor* block_descriptor(BlockType type) {
       return &kSiDescriptor;
     case BLOCK_TX:
       return &kTxDescriptor;
-    case BLOCK_UNKNOWN:
+    case BLOCK_CA:
+      return &kCaDescriptor;
+    case BLOCK_DL:
+      return &kDlDescriptor;
+    case BLOCK_DZ:
+      return &kDzDescriptor;
+    case BLOCK_HL:
+      return &kHlDescriptor;
+    default:
       break;
   }
   return nullptr;

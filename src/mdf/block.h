@@ -13,7 +13,8 @@ namespace quarrow {
 inline constexpr uint64_t MDF_NO_LINK = UINT64_MAX;
 
 // The block types the reader understands; every other id is BLOCK_UNKNOWN
-// and makes the load of the linking block fail.
+// and makes the load of the linking block fail. The types from BLOCK_AT on
+// are known only when the logs of other writers are read.
 enum BlockType : uint32_t {
   BLOCK_UNKNOWN = 0,
   BLOCK_ID = 1,
@@ -28,7 +29,20 @@ enum BlockType : uint32_t {
   BLOCK_SD = 10,
   BLOCK_SI = 11,
   BLOCK_TX = 12,
+  // Read only for logs of other writers (BlockLoader::other_writers).
+  BLOCK_AT = 13,
+  BLOCK_CA = 14,
+  BLOCK_CH = 15,
+  BLOCK_DL = 16,
+  BLOCK_DZ = 17,
+  BLOCK_EV = 18,
+  BLOCK_HL = 19,
+  BLOCK_SR = 20,
 };
+
+// A descriptor's link count for the types whose blocks state any number of
+// links (DL).
+inline constexpr uint64_t kAnyLinkCount = UINT64_MAX;
 
 // Size of the header in front of every block but the identification block.
 inline constexpr uint64_t kBlockHeaderSize = 24;

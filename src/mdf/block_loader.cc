@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "log/log.h"
+#include "mdf/data_list.h"
 
 namespace quarrow {
 
@@ -25,13 +26,23 @@ constexpr IdEntry kLaterIds[] = {
     {"##SI", BLOCK_SI},
     {"##TX", BLOCK_TX},
 };
+constexpr IdEntry kOtherWriterIds[] = {
+    {"##AT", BLOCK_AT}, {"##CA", BLOCK_CA}, {"##CH", BLOCK_CH}, {"##DL", BLOCK_DL},
+    {"##DZ", BLOCK_DZ}, {"##EV", BLOCK_EV}, {"##HL", BLOCK_HL}, {"##SR", BLOCK_SR},
+};
 
-BlockType classify(const unsigned char* raw) {
+BlockType classify(const unsigned char* raw, bool other_writers, const char** foreign) {
   for (const IdEntry& e : kFirstIds)
     if (std::memcmp(raw, e.id, 4) == 0) return e.type;
   if (std::memcmp(raw, "UnFinMF ", 8) == 0 || std::memcmp(raw, "MDF     ", 8) == 0) return BLOCK_ID;
   for (const IdEntry& e : kLaterIds)
     if (std::memcmp(raw, e.id, 4) == 0) return e.type;
+  for (const IdEntry& e : kOtherWriterIds) {
+    if (std::memcmp(raw, e.id, 4) != 0) continue;
+    if (other_writers) return e.type;
+    if (foreign) *foreign = e.id;
+    break;
+  }
   return BLOCK_UNKNOWN;
 }
 
@@ -39,10 +50,11 @@ constexpr uint64_t kIdBlockLength = 64;
 
 }  // namespace
 
-bool block_read_header(ByteStream* stream, BlockHeader* header) {
+bool block_read_header(ByteStream* stream, BlockHeader* header, bool other_writers,
+                       const char** foreign) {
   unsigned char raw[kBlockHeaderSize];
   if (stream_read(stream, raw, sizeof(raw)) != static_cast<int64_t>(sizeof(raw))) return false;
-  BlockType type = classify(raw);
+  BlockType type = classify(raw, other_writers, foreign);
   if (type == BLOCK_UNKNOWN) {
     // The id comes from the file: anything unprintable is masked so that a
     // damaged file cannot put control characters into the log.
@@ -76,9 +88,10 @@ bool block_read_links(ByteStream* stream, const BlockHeader& header, GrowArray<u
   return true;
 }
 
-BlockLoader::BlockLoader(ByteStream* stream, uint64_t stream_size)
+BlockLoader::BlockLoader(ByteStream* stream, uint64_t stream_size, bool other_writers)
     : stream_(stream),
       stream_size_(stream_size),
+      other_writers_(other_writers),
       // Blocks do not overlap in a sound file and each takes at least a
       // header, which bounds how many blocks a file of this size can hold.
       max_blocks_(stream_size / kBlockHeaderSize + 1) {}
@@ -88,6 +101,14 @@ StreamCursor BlockLoader::data_cursor(const BlockBase* block) const {
   return StreamCursor(stream_, block->offset + kBlockHeaderSize + 8 * block->link_count);
 }
 
+uint64_t BlockLoader::next_block_after(uint64_t offset) {
+  uint64_t next = stream_size_;
+  cache_.for_each([&](const BlockCache::Slot& slot) {
+    if (slot.key > offset && slot.key < next) next = slot.key;
+  });
+  return next;
+}
+
 bool BlockLoader::read_block(uint64_t offset, BlockRef* out) {
   if (offset > static_cast<uint64_t>(INT64_MAX) ||
       stream_seek(stream_, static_cast<int64_t>(offset), STREAM_SEEK_SET) !=
@@ -95,8 +116,13 @@ bool BlockLoader::read_block(uint64_t offset, BlockRef* out) {
     return false;
   }
   BlockHeader header;
-  if (!block_read_header(stream_, &header)) return false;
+  const char* foreign = nullptr;
+  if (!block_read_header(stream_, &header, other_writers_, &foreign)) {
+    if (foreign) note_foreign(foreign);
+    return false;
+  }
   const BlockDescriptor* d = block_descriptor(header.type);
+  if (!d) return false;
   if (header.type != BLOCK_ID) {
     // The header was read, so offset + 24 <= stream size.
     if (header.link_count > (UINT64_MAX - kBlockHeaderSize) / 8) return false;
@@ -106,7 +132,14 @@ bool BlockLoader::read_block(uint64_t offset, BlockRef* out) {
     bool data_block = header.type == BLOCK_DT || header.type == BLOCK_SD;
     if (!data_block && header.length > stream_size_ - offset) return false;
   }
-  if (d->checks_link_count && header.link_count != d->link_count) return false;
+  if (d->checks_link_count && d->link_count != kAnyLinkCount &&
+      header.link_count != d->link_count) {
+    // Text references behind a conversion's four links: the conversion
+    // reads only those four, so the raw value is used (channel recognition).
+    bool references = header.type == BLOCK_CC && header.link_count > d->link_count;
+    if (references) note_foreign("##CC with references");
+    if (!references || !other_writers_) return false;
+  }
   if (block_count_ >= max_blocks_) return false;
   BlockBase* block = d->create();
   if (!block) {
@@ -195,10 +228,12 @@ bool block_load_ref(BlockLoader* loader, uint64_t offset, BlockRef* out) {
   if (!loader->complete(ref.get())) return false;
   if (fresh && ref->load.next != MDF_NO_LINK) {
     // The rest of its chain has no list to go into; it is loaded all the
-    // same and kept alive with the tree.
+    // same and kept alive with the tree. A data list keeps its own rest,
+    // as its blocks are read in chain order.
     uint64_t id = ++loader->walk_count_;
     ref->load.walk = id;
-    if (!loader->walk(ref->load.next, &loader->kept_alive_, true, id)) return false;
+    BlockList* rest = ref->type == BLOCK_DL ? dl_rest_list(ref.get()) : &loader->kept_alive_;
+    if (!loader->walk(ref->load.next, rest, true, id)) return false;
   }
   *out = std::move(ref);
   return true;

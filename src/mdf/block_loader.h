@@ -13,7 +13,10 @@ namespace quarrow {
 // unknown id logs "Unable to load block header for type %s" and gives false;
 // a short read gives false silently. For the identification block the
 // stream is moved back to its first byte and length 64, no links reported.
-bool block_read_header(ByteStream* stream, BlockHeader* header);
+// The types from BLOCK_AT on are known only with other_writers; without it
+// their ids are unknown and *foreign, when given, names the first one met.
+bool block_read_header(ByteStream* stream, BlockHeader* header, bool other_writers = false,
+                       const char** foreign = nullptr);
 
 // Reads header.link_count links from the stream's position, turning 0 into
 // MDF_NO_LINK. True when all of them were read.
@@ -35,12 +38,23 @@ class BlockLoader {
 
   // stream_size is the size of the stream, taken once per open; every
   // declared length and count is checked against it.
-  BlockLoader(ByteStream* stream, uint64_t stream_size);
+  // other_writers: the blocks and layouts of other MDF 4 writers are read
+  // too (data lists, compressed data, ...).
+  BlockLoader(ByteStream* stream, uint64_t stream_size, bool other_writers = false);
   ~BlockLoader() = default;
   BlockLoader(const BlockLoader&) = delete;
   BlockLoader& operator=(const BlockLoader&) = delete;
 
   ByteStream* stream() const { return stream_; }
+  bool other_writers() const { return other_writers_; }
+
+  // A load that fails on a block only other_writers reads names it here
+  // ("##DL"); the first one noted stays, as it is what ended the load.
+  // Nothing is noted with other_writers.
+  void note_foreign(const char* what) {
+    if (!foreign_ && !other_writers_) foreign_ = what;
+  }
+  const char* foreign() const { return foreign_; }
   uint64_t stream_size() const { return stream_size_; }
 
   // A cursor at the start of the block's data section (behind its links).
@@ -48,6 +62,10 @@ class BlockLoader {
 
   // Chain blocks loaded without a list. Whoever keeps the tree keeps these.
   BlockList* kept_alive() { return &kept_alive_; }
+
+  // The smallest file offset above offset at which a loaded block starts, or
+  // the stream size when none does.
+  uint64_t next_block_after(uint64_t offset);
 
  private:
   friend bool block_load(BlockLoader* loader, uint64_t first, BlockList* list);
@@ -59,6 +77,8 @@ class BlockLoader {
 
   ByteStream* stream_;
   uint64_t stream_size_;
+  bool other_writers_;
+  const char* foreign_ = nullptr;
   uint64_t max_blocks_;
   uint64_t block_count_ = 0;
   uint64_t walk_count_ = 0;

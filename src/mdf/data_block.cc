@@ -33,13 +33,18 @@ const BlockDescriptor kDtDescriptor = {
 const BlockDescriptor kSdDescriptor = {
     BLOCK_SD, 24, 0, false, false, block_create<SdBlock, &kSdDescriptor>, data_parse};
 
-int64_t DataBlockView::read(void* buffer, uint64_t count) {
-  uint64_t size = owner_->view_size();
-  uint64_t left = position_ < size ? size - position_ : 0;
+int64_t data_block_read_at(const DataBlock* block, uint64_t position, void* buffer,
+                           uint64_t count) {
+  uint64_t size = block->view_size();
+  uint64_t left = position < size ? size - position : 0;
   uint64_t n = count < left ? count : left;
   if (n == 0) return 0;
-  if (!seek_source(owner_, position_)) return -1;
-  int64_t got = stream_read(owner_->source, buffer, n);
+  if (!seek_source(block, position)) return -1;
+  return stream_read(block->source, buffer, n);
+}
+
+int64_t DataBlockView::read(void* buffer, uint64_t count) {
+  int64_t got = data_block_read_at(owner_, position_, buffer, count);
   if (got > 0) position_ += static_cast<uint64_t>(got);
   return got;
 }

@@ -71,6 +71,10 @@ struct SdBlock : DataBlock {
   using DataBlock::DataBlock;
 };
 
+// Reads up to count bytes of the block's data from position (relative to its
+// data start) without moving its view; what data_block_stream's read gives.
+int64_t data_block_read_at(const DataBlock* block, uint64_t position, void* buffer, uint64_t count);
+
 // The data view of a DT or SD block; null for null or any other type.
 ByteStream* data_block_stream(BlockBase* block);
 

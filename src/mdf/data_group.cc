@@ -23,6 +23,7 @@ bool dg_parse(BlockBase* block, BlockLoader* loader) {
   }
   StreamCursor cursor = loader->data_cursor(block);
   if (!cursor.read_u8(&dg->dg_rec_id_size)) return false;
+  dg->other_writers = loader->other_writers();
   record_layouts_build(dg);
   return true;
 }
@@ -35,9 +36,11 @@ bool cg_parse(BlockBase* block, BlockLoader* loader) {
       !block_load_ref(loader, links[3], &cg->cg_si_acq_source)) {
     return false;
   }
-  // Sample reductions are not supported.
-  if (links[4] != MDF_NO_LINK) {
+  // Sample reductions are not supported; logs of other writers have them
+  // skipped, as the records hold the samples themselves.
+  if (links[4] != MDF_NO_LINK && !loader->other_writers()) {
     QLOG(LOG_ERROR, "Unsupported parameter present in file");
+    loader->note_foreign("##SR");
     return false;
   }
   if (!block_load_ref(loader, links[5], &cg->cg_md_comment)) return false;
@@ -49,8 +52,10 @@ bool cg_parse(BlockBase* block, BlockLoader* loader) {
     return false;
   }
   cg->cg_vlsd = (cg->cg_flags & kCgFlagVlsd) != 0 ? 1 : 0;
+  cg->other_writers = loader->other_writers();
   for (const BlockRef& ref : cg->cg_cn_list) {
-    if (CnBlock* channel = block_as<CnBlock>(ref)) channel_info_add(channel, &cg->channel_infos);
+    if (CnBlock* channel = block_as<CnBlock>(ref))
+      channel_info_add(channel, &cg->channel_infos, cg->other_writers);
   }
   return true;
 }

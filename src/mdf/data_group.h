@@ -16,6 +16,9 @@ struct DgBlock : BlockBase {
   BlockRef dg_data;      // the records (a DtBlock in a readable file)
   BlockRef dg_md_comment;
   uint8_t dg_rec_id_size = 0;  // 0, 1, 2, 4 or 8 bytes in front of each record
+  // The loader's option: VLSD records are found by the offset that the
+  // fixed record holds, wherever they stand.
+  bool other_writers = false;
   // Record id to layout, filled by record_layouts_build() when the group is
   // loaded.
   RecordLayoutMap record_layouts;
@@ -38,7 +41,8 @@ struct CgBlock : BlockBase {
   uint16_t cg_path_separator = 0;
   uint32_t cg_data_bytes = 0;
   uint32_t cg_inval_bytes = 0;
-  uint8_t cg_vlsd = 0;  // bit 0 of cg_flags
+  uint8_t cg_vlsd = 0;         // bit 0 of cg_flags
+  bool other_writers = false;  // the loader's option, for channel recognition
   // Filled by channel_info_add() for every channel when the group is loaded.
   ChannelInfoList channel_infos;
 };

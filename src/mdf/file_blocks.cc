@@ -26,9 +26,13 @@ bool hd_parse(BlockBase* block, BlockLoader* loader) {
   const GrowArray<uint64_t>& links = block->load.links;
   if (!block_load(loader, links[0], &hd->hd_dg_list)) return false;
   if (!block_load(loader, links[1], &hd->hd_fh_list)) return false;
-  // Channel hierarchies, attachments and events are not supported.
-  if (links[2] != MDF_NO_LINK || links[3] != MDF_NO_LINK || links[4] != MDF_NO_LINK) {
+  // Channel hierarchies, attachments and events are not supported; logs
+  // of other writers have them skipped, as the tables need none of them.
+  const char* const kinds[] = {"##CH", "##AT", "##EV"};
+  for (int i = 0; i < 3; ++i) {
+    if (links[2 + i] == MDF_NO_LINK || loader->other_writers()) continue;
     QLOG(LOG_ERROR, "Unsupported parameter present in file");
+    loader->note_foreign(kinds[i]);
     return false;
   }
   if (!block_load_ref(loader, links[5], &hd->hd_md_comment)) return false;

@@ -16,9 +16,11 @@ struct MdfFile {
 // Loads the identification block, the header block and everything below it,
 // and repairs the length of the last data block of an unfinalised file.
 // Returns null for a null stream and for every unreadable or unsupported
-// file (the caller logs "Could not open MDF"). The stream must stay open as
-// long as the MdfFile is used.
-MdfFile* mdf_open(ByteStream* stream);
+// file (the caller logs "Could not open MDF"); when a block that only
+// other_writers reads is what made it unsupported, *foreign (if given) names
+// it ("##DL"), else it is set to null. other_writers: see BlockLoader. The
+// stream must stay open as long as the MdfFile is used.
+MdfFile* mdf_open(ByteStream* stream, bool other_writers = false, const char** foreign = nullptr);
 
 // Releases the block tree and the record; the stream is not closed.
 void mdf_close(MdfFile* file);

@@ -18,6 +18,9 @@ TEST(CliTest, PrintsAndExitsAsExpected) {
   const char glossary[] =
       "  --help                                   display this help and exit\n"
       "  -v, --version                            display tool version and exit\n";
+  const char last_option[] =
+      "  --other-writers                          also read logs of other MDF 4 writers: data "
+      "lists, compressed data, other channel layouts\n";
   const struct {
     std::vector<std::string> args;  // "@" stands for an existing input file
     int status;
@@ -27,6 +30,7 @@ TEST(CliTest, PrintsAndExitsAsExpected) {
       {{}, 0, Out::kPrefix, "Usage: quarrow ["},
       {{"--help", "-z"}, 0, Out::kPrefix, "Usage: quarrow"},
       {{"@", "--help"}, 0, Out::kContains, glossary},
+      {{"--help"}, 0, Out::kContains, last_option},
       {{"-v", "-z"}, 0, Out::kExact, "Version: 2.2.2\n"},
       {{"--version", "@"}, 0, Out::kExact, "Version: 2.2.2\n"},
       {{"--verbosity", "7", "@"}, 131, Out::kExact, ""},
@@ -42,7 +46,8 @@ TEST(CliTest, PrintsAndExitsAsExpected) {
       {{"-d", "-d", "x"}, 134, Out::kPrefix, "quarrow: "},
       {{"-d"}, 134, Out::kContains, "quarrow: missing option"},
       {{"-i"}, 134, Out::kContains, "quarrow: missing option"},
-      {{"-d", "-X", "--non-interactive", "-b", "1KB", "--verbosity", "5", "-i", "@", "-j", "0"},
+      {{"-d", "-X", "--non-interactive", "-b", "1KB", "--verbosity", "5", "-i", "@", "-j", "0",
+        "--other-writers"},
        0,
        Out::kExact,
        ""},

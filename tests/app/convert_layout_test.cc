@@ -21,10 +21,12 @@ using mdfw::FrameType;
 using mdfw::Layout;
 
 // Converts the log and checks its tables; nothing else may appear beside it.
-void expect_conversion(const std::vector<uint8_t>& log, const ExpectedTables& want) {
+void expect_conversion(const std::vector<uint8_t>& log, const ExpectedTables& want,
+                       std::vector<std::string> options = {}) {
   TempDir tmp;
   write_file(tmp / "log.mf4", log);
-  ProcessResult r = run_process(QUARROW_BINARY, {tmp / "log.mf4"}, tmp.path());
+  options.push_back(tmp / "log.mf4");
+  ProcessResult r = run_process(QUARROW_BINARY, options, tmp.path());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(list_tree(tmp.path()).size(), 1u + !want.can.empty() + !want.lin.empty());
@@ -42,18 +44,46 @@ struct LayoutCase {
 
 class ConvertLayoutTest : public ::testing::TestWithParam<LayoutCase> {};
 
-TEST_P(ConvertLayoutTest, WritesTheTablesOfTheWrittenFrames) {
-  const LayoutCase& c = GetParam();
+BusLogOptions options_of(const LayoutCase& c) {
   BusLogOptions options;
   options.start_time_ns = 1'796'500'000'123'456'000;
   options.layout = c.layout;
   if (c.record_id_size) options.record_id_size = c.record_id_size;
   options.can_data_bytes = c.storage;
   if (c.more) c.more(options);
+  return options;
+}
+
+std::vector<BusFrame> frames_of(const LayoutCase& c) {
   std::vector<BusFrame> frames;
   for (const BusFrame& f : mixed_frames())
     if (!c.keep || c.keep(f)) frames.push_back(f);
+  return frames;
+}
+
+TEST_P(ConvertLayoutTest, WritesTheTablesOfTheWrittenFrames) {
+  const BusLogOptions options = options_of(GetParam());
+  const std::vector<BusFrame> frames = frames_of(GetParam());
   expect_conversion(mdfw::write_bus_log(frames, options), expected_tables(frames, options));
+}
+
+// The layouts of other writers convert with --other-writers; there, members
+// that no column needs are skipped rather than dropping their group.
+using ConvertOtherWritersTest = ConvertLayoutTest;
+
+TEST_P(ConvertOtherWritersTest, WritesTheTablesOfTheWrittenFrames) {
+  const BusLogOptions options = options_of(GetParam());
+  const std::vector<BusFrame> frames = frames_of(GetParam());
+  BusLogOptions read_as = options;
+  read_as.extra_channels.clear();
+  // The columns of channels that are not there print 0.
+  std::vector<BusFrame> read;
+  for (BusFrame f : frames) {
+    if (options.other.mandatory_only) f.dir = f.edl = f.brs = f.esi = false;
+    if (!options.other.channel_array || f.type != FrameType::can_data) read.push_back(f);
+  }
+  expect_conversion(mdfw::write_bus_log(frames, options), expected_tables(read, read_as),
+                    {"--other-writers"});
 }
 
 constexpr Layout S = Layout::sorted, U = Layout::unsorted;
@@ -100,6 +130,47 @@ INSTANTIATE_TEST_SUITE_P(
                      return f.type == FrameType::can_error ||
                             f.type >= FrameType::lin_checksum_error;
                    }}),
+    [](const ::testing::TestParamInfo<LayoutCase>& info) { return std::string(info.param.name); });
+
+INSTANTIATE_TEST_SUITE_P(
+    OtherWriters, ConvertOtherWritersTest,
+    ::testing::Values(
+        LayoutCase{"RecordsAcrossSmallListPieces", U, 2, FIX,
+                   [](auto& o) { o.other.piece_bytes = 100; }},
+        LayoutCase{"ListChainInOffsetFormWithSd", S, 0, SD,
+                   [](auto& o) {
+                     o.other.piece_bytes = 64, o.other.pieces_per_list = 3;
+                     o.other.offset_form = true;
+                   }},
+        LayoutCase{"DeflatedPiecesUnderHeaderListVlsd", U, 1, VLSD,
+                   [](auto& o) {
+                     o.other.piece_bytes = 1000, o.other.zip = 1, o.other.header_list = true;
+                   }},
+        LayoutCase{"TransposedDeflate", S, 0, FIX,
+                   [](auto& o) { o.other.zip = 2, o.other.zip_columns = 40; }},
+        LayoutCase{"SdInDeflatedList", U, 2, SD,
+                   [](auto& o) { o.other.piece_bytes = 256, o.other.zip = 1; }},
+        LayoutCase{"MasterNamedTAndBusPrefix", U, 1, FIX,
+                   [](auto& o) { o.other.master_name = "t", o.other.bus_prefix = "1"; }},
+        LayoutCase{"UnknownMembersAreSkipped", U, 2, FIX,
+                   [](auto& o) {
+                     o.extra_channels.push_back({FrameType::can_data, "CAN_DataFrame.SRR", 1});
+                     o.extra_channels.push_back({FrameType::lin, "LIN_Frame.Checksum", 9});
+                   }},
+        LayoutCase{"AttachmentsEventsHierarchiesReductionsSkipped", S, 0, FIX,
+                   [](auto& o) {
+                     o.unsupported.attachment = o.unsupported.event = true;
+                     o.unsupported.channel_hierarchy = o.unsupported.sample_reduction = true;
+                   }},
+        LayoutCase{"TextConversionGivesTheRawValue", U, 1, FIX,
+                   [](auto& o) { o.unsupported.conversion_with_refs = true; }},
+        LayoutCase{"VlsdRecordsBeforeTheirFixedRecords", U, 2, VLSD,
+                   [](auto& o) { o.other.vlsd_before = true, o.lin_variable_data = true; }},
+        LayoutCase{"MandatoryMembersOnly", U, 1, SD,
+                   [](auto& o) { o.other.mandatory_only = true; }},
+        LayoutCase{"ChannelArrayDropsOnlyItsGroup", S, 0, FIX,
+                   [](auto& o) { o.other.channel_array = true; }},
+        LayoutCase{"LoggersLayoutStillConverts", U, 4, VLSD}),
     [](const ::testing::TestParamInfo<LayoutCase>& info) { return std::string(info.param.name); });
 
 // Equal times keep the order in which data groups and records were read.

@@ -133,12 +133,13 @@ TEST_F(ConvertStatusTest, DamagedLogFailsThatFileAndTheOthersConvert) {
   mdfw::BusLogOptions attachment;
   attachment.unsupported.attachment = true;
   const std::pair<Bytes, std::vector<std::string>> cases[] = {
-      {{}, {}},
-      {cut(log_.bytes, 100), {}},
-      {cut(log_.bytes, 700), {}},
-      {Bytes(4096, 'x'), {"Unable to load block header for type xxxxxxxx"}},
+      {{}, {"Could not open MDF"}},
+      {cut(log_.bytes, 100), {"Could not open MDF"}},
+      {cut(log_.bytes, 700), {"Could not open MDF"}},
+      {Bytes(4096, 'x'), {"Unable to load block header for type xxxxxxxx", "Could not open MDF"}},
       {mdfw::write_bus_log(mixed_frames(20), attachment),
-       {"Unsupported parameter present in file"}},
+       {"Unsupported parameter present in file", "Could not open MDF",
+        "Block ##AT is read only with --other-writers"}},
   };
   write_file(in("a_good.mf4"), log_.bytes);
   write_file(in("z_good.mf4"), log_.bytes);
@@ -147,7 +148,6 @@ TEST_F(ConvertStatusTest, DamagedLogFailsThatFileAndTheOthersConvert) {
     ProcessResult r = convert({in("a_good.mf4"), in("bad.mf4"), in("z_good.mf4")});
     EXPECT_EQ(r.status, 8) << bytes.size();
     std::vector<std::string> errors = reader_errors;
-    errors.push_back("Could not open MDF");
     errors.push_back("Error during conversion of bad.mf4");
     EXPECT_EQ(logged_after(r.err, " E "), errors) << bytes.size();
     expect_tables_at(in("a_good"), log_.tables);
@@ -160,6 +160,35 @@ TEST_F(ConvertStatusTest, DamagedLogFailsThatFileAndTheOthersConvert) {
   EXPECT_NE(r.err.find("E Log is truncated: 10 bytes of measurement data are missing\n"),
             std::string::npos)
       << r.err;
+}
+
+// A log rejected for a block that only --other-writers reads says so in a
+// second line after "Could not open MDF".
+TEST_F(ConvertStatusTest, RejectedBlocksOfOtherWritersNameTheOption) {
+  const std::pair<bool mdfw::Unsupported::*, const char*> cases[] = {
+      {&mdfw::Unsupported::data_list, "##DL"},
+      {&mdfw::Unsupported::attachment, "##AT"},
+      {&mdfw::Unsupported::event, "##EV"},
+      {&mdfw::Unsupported::channel_hierarchy, "##CH"},
+      {&mdfw::Unsupported::sample_reduction, "##SR"},
+      {&mdfw::Unsupported::conversion_with_refs, "##CC with references"},
+  };
+  for (const auto& [block, name] : cases) {
+    mdfw::BusLogOptions options;
+    options.unsupported.*block = true;
+    write_file(in("bad.mf4"), mdfw::write_bus_log(mixed_frames(20), options));
+    ProcessResult r = convert({in("bad.mf4")});
+    EXPECT_EQ(r.status, 8) << name;
+    std::vector<std::string> errors = logged_after(r.err, " E ");
+    ASSERT_GE(errors.size(), 3u) << r.err;
+    EXPECT_EQ(errors[errors.size() - 3], "Could not open MDF") << r.err;
+    EXPECT_EQ(errors[errors.size() - 2],
+              std::string("Block ") + name + " is read only with --other-writers");
+  }
+  // Damage that no option reads gets no such line.
+  write_file(in("bad.mf4"), cut(log_.bytes, 700));
+  EXPECT_EQ(logged_after(convert({in("bad.mf4")}).err, " E "),
+            (std::vector<std::string>{"Could not open MDF", "Error during conversion of bad.mf4"}));
 }
 
 // The read buffer changes how the input is read, never what is converted.
@@ -194,7 +223,8 @@ TEST_F(ConvertStatusTest, DeletesOnlyInputsThatConvertedOneOrSeveralAtATime) {
     write_file(in("logs/bad.mf4"), cut(log_.bytes, 100));
     write_file(in("logs/locked.mfe"), sealed(log_.bytes));
     write_file(in("logs/notes.txt"), "kept");
-    for (int i = 0; i < 6; ++i) write_file(in("logs/many/" + std::to_string(i) + ".mf4"), log_.bytes);
+    for (int i = 0; i < 6; ++i)
+      write_file(in("logs/many/" + std::to_string(i) + ".mf4"), log_.bytes);
     write_file(in("logs/many/big.mf4"), big);
     std::vector<std::string> args = {"-d", "--verbosity", "4", in("logs"), in("gone")};
     args.insert(args.end(), jobs.begin(), jobs.end());

@@ -2,7 +2,7 @@
 // into a scratch folder and converted there like a command-line run would,
 // with container unwrapping, decryption (every device's password is
 // "fuzz"), the MDF reader, every data group's record walk and the CSV
-// writer.
+// writer. Half of the inputs are read with --other-writers.
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -89,6 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The buffer size alternates between whole-file reads and small refills,
   // which take different paths through the buffered stream.
   harness->settings.buffer_size = size % 3 == 0 ? 64 : -1;
+  harness->settings.other_writers = size % 2 == 1;
   int status = convert_file(harness->sink.get(), "in.mf4", "out");
   if (status != CONVERT_OK && status != CONVERT_NO_PASSWORD && status != CONVERT_DECOMPRESS &&
       status != CONVERT_FAILED) {

@@ -165,14 +165,19 @@ TEST(ReaderTree, DataViewReadsAndSeeksWithinTheDataSection) {
 
 // Two data groups whose DT blocks start at 1000 (100 bytes) and 5000 (8
 // bytes, linked first) in a 9000-byte file: the repair takes the block at the
-// largest offset to the end of the file and clears only the length flag.
+// largest offset to the end of the file, or to a linked block that follows it
+// at 7000, and clears only the length flag.
 TEST(ReaderTree, UnfinalisedRepairRunsTheLastDataBlockToTheEnd) {
   const struct {
     uint16_t flags;
     bool with_data;
+    bool block_behind;
     uint64_t late_length;
     uint16_t flags_after;
-  } cases[] = {{5, true, 4000, 1}, {4, false, 0, 4}, {1, true, 32, 1}};
+  } cases[] = {{5, true, false, 4000, 1},
+               {4, true, true, 2000, 0},
+               {4, false, false, 0, 4},
+               {1, true, false, 32, 1}};
   for (const auto& c : cases) {
     mdfw::BlockBuilder b;
     mdfw::IdFields id;
@@ -187,7 +192,10 @@ TEST(ReaderTree, UnfinalisedRepairRunsTheLastDataBlockToTheEnd) {
     uint64_t dt1 = b.add_block("DT", {}, std::vector<uint8_t>(100));
     b.bytes().resize(5000);
     uint64_t dt2 = b.add_block("DT", {}, std::vector<uint8_t>(8));
+    b.bytes().resize(7000);
+    uint64_t comment = b.add_block("TX", {}, std::vector<uint8_t>{'x', 0});
     b.bytes().resize(9000);
+    if (c.block_behind) b.set_link(hd, 5, comment);
     if (c.with_data) {
       b.set_link(dg1, 2, dt2);
       b.set_link(dg2, 2, dt1);

@@ -1,5 +1,7 @@
 #include "mdfwriter/bus_log_writer.h"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -297,6 +299,11 @@ struct BusLogWriter::State {
   void write_group(Group& group, uint64_t dg, uint64_t& chain_tail);
   uint64_t write_channels(FrameType type, uint64_t vlsd_cg, GroupBlocks& out);
   void write_unsupported();
+  // The data block (or list of them) that holds data, laid out as
+  // options.other says; kind is "DT" or "SD".
+  uint64_t write_stored(const std::vector<uint8_t>& data, const char* kind);
+  std::vector<uint8_t> zipped(const std::vector<uint8_t>& data, const char* kind) const;
+  std::string shown_name(const std::string& name) const;
   void write_data();
 };
 
@@ -313,6 +320,11 @@ GroupLayout BusLogWriter::State::make_layout(FrameType type) const {
   const bool variable_storage = options.can_data_bytes != DataBytesStorage::fixed;
   const std::string prefix = std::string(group_name(type)) + ".";
   for (const FieldDef& def : field_defs(type)) {
+    const std::string_view name = def.name;
+    if (options.other.mandatory_only &&
+        (name == "Dir" || name == "EDL" || name == "BRS" || name == "ESI")) {
+      continue;
+    }
     Field f{prefix + def.name, def.src, def.byte, def.bit, def.bits, kCnFixed, kUintLe, 0};
     if (def.src == Src::bytes) {
       g.variable = variable_storage && (type == FrameType::can_data || options.lin_variable_data);
@@ -392,12 +404,16 @@ void BusLogWriter::State::add(const BusFrame& frame) {
     group.sd.insert(group.sd.end(), frame.data.begin(), frame.data.begin() + n);
     return;
   }
-  // The VLSD record follows its fixed record; the channel's value is where
-  // the entry starts in the group's VLSD data.
+  // The VLSD record follows its fixed record (or precedes it, as other
+  // writers may have it); the channel's value is where the entry starts in
+  // the group's VLSD data.
   put_le(rec + g.bytes_offset, group.vlsd_bytes, 8);
-  append_le(out, vlsd_record_id_of(frame.type), g.id_size);
-  append_le(out, n, 4);
-  out.insert(out.end(), frame.data.begin(), frame.data.begin() + n);
+  std::vector<uint8_t> entry;
+  append_le(entry, vlsd_record_id_of(frame.type), g.id_size);
+  append_le(entry, n, 4);
+  entry.insert(entry.end(), frame.data.begin(), frame.data.begin() + n);
+  out.insert(options.other.vlsd_before ? out.begin() + static_cast<ptrdiff_t>(at) : out.end(),
+             entry.begin(), entry.end());
   group.vlsd_bytes += 4 + n;
   ++group.vlsd_count;
 }
@@ -522,14 +538,21 @@ uint64_t BusLogWriter::State::write_channels(FrameType type, uint64_t vlsd_cg, G
           .zeros(1)
           .u16(0)
           .zeros(6 * 8);
-      next = b.add_block(
-          "CN", {next, it->composition, text(it->name), 0, conversion(it->name), it->data, unit, 0},
-          data);
+      next = b.add_block("CN",
+                         {next, it->composition, text(shown_name(it->name)), 0,
+                          conversion(it->name), it->data, unit, 0},
+                         data);
       out.channels[it->name] = next;
     }
     return next;
   };
 
+  if (options.other.channel_array && type == FrameType::can_data) {
+    Fields ca;
+    ca.u8(0).u8(0).u16(1).u32(0).u32(0).u32(0).u64(1);
+    const uint64_t array = b.add_block("CA", {0}, ca);
+    top.push_back({"CAN_DataFrame.Samples", kCnFixed, 0, kUintLe, 0, kTimestampBytes, 8, array, 0});
+  }
   if (!members.empty()) {
     const uint64_t first_member = write_chain(members);
     Spec parent{group_name(type),
@@ -595,6 +618,72 @@ void BusLogWriter::State::write_group(Group& group, uint64_t dg, uint64_t& chain
   written.push_back(&group);
 }
 
+std::string BusLogWriter::State::shown_name(const std::string& name) const {
+  const OtherWriterLayout& o = options.other;
+  if (name == "Timestamp") return o.master_name;
+  if (o.bus_prefix.empty() || name.size() < 4 || name[3] != '_') return name;
+  return name.substr(0, 3) + o.bus_prefix + name.substr(3);
+}
+
+uint64_t BusLogWriter::State::write_stored(const std::vector<uint8_t>& data, const char* kind) {
+  const OtherWriterLayout& o = options.other;
+  if (o.piece_bytes == 0 && o.zip == 0 && !o.header_list) return b.add_block(kind, {}, data);
+  const uint64_t piece = o.piece_bytes > 0 ? o.piece_bytes : std::max<uint64_t>(data.size(), 1);
+  std::vector<uint64_t> pieces, offsets;
+  for (uint64_t at = 0; at < data.size() || pieces.empty(); at += piece) {
+    const uint64_t n = std::min<uint64_t>(piece, data.size() - at);
+    std::vector<uint8_t> part(data.begin() + at, data.begin() + at + n);
+    offsets.push_back(at);
+    pieces.push_back(o.zip ? b.add_block("DZ", {}, zipped(part, kind))
+                           : b.add_block(kind, {}, part));
+  }
+  // The chain is written last list first, so every next-link is known.
+  const size_t per_list = o.pieces_per_list > 0 ? o.pieces_per_list : pieces.size();
+  uint64_t next = 0;
+  for (size_t end = pieces.size(); end > 0;) {
+    const size_t first = (end - 1) / per_list * per_list;
+    std::vector<uint64_t> links = {next};
+    Fields dl;
+    dl.u8(o.offset_form ? 0 : 1).zeros(3).u32(static_cast<uint32_t>(end - first));
+    if (!o.offset_form) dl.u64(piece);
+    for (size_t i = first; i < end; ++i) {
+      links.push_back(pieces[i]);
+      if (o.offset_form) dl.u64(offsets[i]);
+    }
+    next = b.add_block("DL", links, dl);
+    end = first;
+  }
+  if (!o.header_list) return next;
+  Fields hl;
+  hl.u16(o.offset_form ? 0 : 1).u8(o.zip == 2 ? 1 : 0).zeros(5);
+  return b.add_block("HL", {next}, hl);
+}
+
+std::vector<uint8_t> BusLogWriter::State::zipped(const std::vector<uint8_t>& data,
+                                                 const char* kind) const {
+  const OtherWriterLayout& o = options.other;
+  std::vector<uint8_t> plain = data;
+  const uint64_t columns = o.zip_columns;
+  const uint64_t rows = columns > 0 ? data.size() / columns : 0;
+  if (o.zip == 2) {
+    for (uint64_t r = 0; r < rows; ++r)
+      for (uint64_t c = 0; c < columns; ++c) plain[c * rows + r] = data[r * columns + c];
+  }
+  uLongf size = compressBound(static_cast<uLong>(plain.size()));
+  std::vector<uint8_t> packed(size);
+  compress2(packed.data(), &size, plain.data(), static_cast<uLong>(plain.size()), 9);
+  packed.resize(size);
+  Fields dz;
+  dz.raw({reinterpret_cast<const uint8_t*>(kind), 2})
+      .u8(o.zip == 2 ? 1 : 0)
+      .u8(0)
+      .u32(o.zip == 2 ? o.zip_columns : 0)
+      .u64(data.size())
+      .u64(packed.size())
+      .raw(packed);
+  return dz.bytes();
+}
+
 void BusLogWriter::State::write_unsupported() {
   const Unsupported& u = options.unsupported;
   if (u.attachment) {
@@ -633,7 +722,7 @@ void BusLogWriter::State::write_data() {
         options.can_data_bytes != DataBytesStorage::sd) {
       continue;
     }
-    g.sd = b.add_block("SD", {}, written[i]->sd);
+    g.sd = write_stored(written[i]->sd, "SD");
     b.set_link(g.channels.at(std::string(group_name(g.type)) + ".DataBytes"), 5, g.sd);
   }
   // The channel groups of one data group stand together in map.groups.
@@ -648,7 +737,7 @@ void BusLogWriter::State::write_data() {
         dl.u8(1).zeros(3).u32(1).u64(recs.size());
         list = b.add_block("DL", {0, 0}, dl);
       }
-      last_dt = b.add_block("DT", {}, recs);
+      last_dt = list == 0 ? write_stored(recs, "DT") : b.add_block("DT", {}, recs);
       std::vector<uint8_t>().swap(recs);
       if (list != 0) b.set_link(list, 1, last_dt);
       b.set_link(g.dg, 2, list != 0 ? list : last_dt);

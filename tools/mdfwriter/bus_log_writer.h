@@ -159,6 +159,25 @@ struct Unsupported {
   bool conversion_with_refs = false;  // every Timestamp gets a value-to-text CC
 };
 
+// How general-purpose MDF 4 writers lay a log out; read with
+// --other-writers. The records of each data group, and the SD data, go
+// into a ##DL list when piece_bytes, zip or header_list asks for one.
+struct OtherWriterLayout {
+  uint64_t piece_bytes = 0;      // > 0: pieces of this many bytes, the last one shorter
+  uint32_t pieces_per_list = 0;  // > 0: a chain of DL blocks with this many pieces each
+  bool offset_form = false;      // each DL states its pieces' offsets, not one length
+  uint8_t zip = 0;               // pieces as ##DZ: 1 deflate, 2 transposition then deflate
+  uint32_t zip_columns = 16;     // bytes per row of the transposition
+  bool header_list = false;      // an ##HL in front of the first DL
+  std::string master_name = "Timestamp";
+  std::string bus_prefix;       // "1": channels named "CAN1_DataFrame.ID", "LIN1_Frame.ID", ...
+  bool vlsd_before = false;     // each VLSD record precedes the fixed record that points to it
+  bool mandatory_only = false;  // no Dir, EDL, BRS and ESI channels (their bits stay 0)
+  // CAN data frame groups get a channel "CAN_DataFrame.Samples" whose
+  // composition is a ##CA channel array over the record's first byte.
+  bool channel_array = false;
+};
+
 // A one-byte channel appended to every record of a group.
 struct ExtraChannel {
   FrameType group = FrameType::can_data;
@@ -211,6 +230,7 @@ struct BusLogOptions {
   uint64_t unfinalised_dt_length = 24;
 
   Unsupported unsupported;
+  OtherWriterLayout other;
   std::string comment = "Bus log written by mklog";
 };
 
