@@ -1,10 +1,35 @@
 #include "io/mapped_stream.h"
 
 #include <cstring>
+#include <new>
 
 namespace quarrow {
 
+namespace {
+
+constexpr int kMappingSlots = 64;
 MappingSlot g_mappings[kMappingSlots];
+
+MappingSlot* mapping_slot_claim(const unsigned char* data, uint64_t size) {
+  for (MappingSlot& slot : g_mappings) {
+    int expected = 0;
+    if (!slot.used.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) continue;
+    // The start last, so a handler never sees a start without its end.
+    auto start = reinterpret_cast<uintptr_t>(data);
+    slot.end.store(start + size, std::memory_order_release);
+    slot.damaged.store(0, std::memory_order_release);
+    slot.start.store(start, std::memory_order_release);
+    return &slot;
+  }
+  return nullptr;
+}
+
+void mapping_slot_free(MappingSlot* slot) {
+  slot->start.store(0, std::memory_order_release);
+  slot->used.store(0, std::memory_order_release);
+}
+
+}  // namespace
 
 int64_t MappedStream::read(void* buffer, uint64_t count) {
   uint64_t left = position_ < size_ ? size_ - position_ : 0;
@@ -27,28 +52,20 @@ const void* MappedStream::peek(uint64_t count) {
 
 int64_t MappedStream::release() {
   if (!data_) return 0;
-  int result = unmap_(context_, data_, size_);
+  bool damaged = slot_->damaged.load(std::memory_order_acquire) != 0;
+  bool released = unmap_(file_, data_, size_, damaged);
+  mapping_slot_free(slot_);
   data_ = nullptr;
-  return result;
+  return damaged || !released ? -1 : 0;
 }
 
-MappingSlot* mapping_slot_claim(const unsigned char* data, uint64_t size) {
-  for (MappingSlot& slot : g_mappings) {
-    int expected = 0;
-    if (!slot.used.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) continue;
-    // The start last, so a handler never sees a start without its end.
-    auto start = reinterpret_cast<uintptr_t>(data);
-    slot.end.store(start + size, std::memory_order_release);
-    slot.damaged.store(0, std::memory_order_release);
-    slot.start.store(start, std::memory_order_release);
-    return &slot;
-  }
-  return nullptr;
-}
-
-void mapping_slot_free(MappingSlot* slot) {
-  slot->start.store(0, std::memory_order_release);
-  slot->used.store(0, std::memory_order_release);
+MappedStream* mapped_stream_create(const unsigned char* data, uint64_t size,
+                                   MappedStream::Unmap unmap, void* file) {
+  MappingSlot* slot = mapping_slot_claim(data, size);
+  if (!slot) return nullptr;
+  auto* stream = new (std::nothrow) MappedStream(data, size, unmap, file, slot);
+  if (!stream) mapping_slot_free(slot);
+  return stream;
 }
 
 MappingSlot* mapping_slot_find(uintptr_t address) {

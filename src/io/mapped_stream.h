@@ -7,6 +7,8 @@
 
 namespace quarrow {
 
+struct MappingSlot;
+
 // A file's bytes mapped into memory, read as a stream. Reads copy from the
 // mapping, peek and content() hand it out; nothing is ever written.
 //
@@ -16,11 +18,13 @@ namespace quarrow {
 // mapping's slot, so the reader ends with an error rather than a crash.
 class MappedStream : public ByteStream {
  public:
-  // Releases the mapping (and what came with it); returns 0 or -1.
-  using Unmap = int (*)(void* context, const unsigned char* data, uint64_t size);
+  // Releases the mapping (zero pages, when damaged) and closes the file it
+  // came from; false when either fails.
+  using Unmap = bool (*)(void* file, const unsigned char* data, uint64_t size, bool damaged);
 
-  MappedStream(const unsigned char* data, uint64_t size, Unmap unmap, void* context)
-      : data_(data), size_(size), unmap_(unmap), context_(context) {}
+  MappedStream(const unsigned char* data, uint64_t size, Unmap unmap, void* file,
+               MappingSlot* slot)
+      : data_(data), size_(size), unmap_(unmap), file_(file), slot_(slot) {}
   ~MappedStream() override { release(); }
 
   int64_t read(void* buffer, uint64_t count) override;
@@ -42,8 +46,16 @@ class MappedStream : public ByteStream {
   uint64_t size_;
   uint64_t position_ = 0;
   Unmap unmap_;
-  void* context_;
+  void* file_;
+  MappingSlot* slot_;
 };
+
+// A stream over the size bytes mapped at data, which takes over the mapping
+// and file (handed to unmap when it closes). Null when every slot a fault
+// handler watches is taken or memory is short: the caller then still owns
+// both, and reads the file instead.
+MappedStream* mapped_stream_create(const unsigned char* data, uint64_t size,
+                                   MappedStream::Unmap unmap, void* file);
 
 // The mappings a fault handler may meet: one slot per open mapping.
 struct MappingSlot {
@@ -53,13 +65,6 @@ struct MappingSlot {
   std::atomic<int> damaged{0};
 };
 
-inline constexpr int kMappingSlots = 64;
-extern MappingSlot g_mappings[kMappingSlots];
-
-// A free slot for [data, data + size), or null when all are taken (the
-// file is then read instead of mapped).
-MappingSlot* mapping_slot_claim(const unsigned char* data, uint64_t size);
-void mapping_slot_free(MappingSlot* slot);
 // The slot whose mapping holds address, or null.
 MappingSlot* mapping_slot_find(uintptr_t address);
 

@@ -138,19 +138,9 @@ bool guard_bus_errors() {
   return installed;
 }
 
-struct Mapping {
-  FILE* file;
-  MappingSlot* slot;
-};
-
-int unmap_file(void* context, const unsigned char* data, uint64_t size) {
-  auto* mapping = static_cast<Mapping*>(context);
-  bool damaged = mapping->slot->damaged.load(std::memory_order_acquire) != 0;
+bool unmap_file(void* file, const unsigned char* data, uint64_t size, bool) {
   munmap(const_cast<unsigned char*>(data), size);
-  mapping_slot_free(mapping->slot);
-  int closed = std::fclose(mapping->file);
-  delete mapping;
-  return damaged || closed != 0 ? -1 : 0;
+  return std::fclose(static_cast<FILE*>(file)) == 0;
 }
 
 }  // namespace
@@ -167,14 +157,9 @@ ByteStream* file_stream_map(ByteStream* file) {
   auto size = static_cast<uint64_t>(info.st_size);
   void* data = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
   if (data == MAP_FAILED) return nullptr;
-  auto* bytes = static_cast<const unsigned char*>(data);
-  MappingSlot* slot = mapping_slot_claim(bytes, size);
-  auto* mapping = slot ? new (std::nothrow) Mapping{stream->file(), slot} : nullptr;
-  auto* mapped =
-      mapping ? new (std::nothrow) MappedStream(bytes, size, unmap_file, mapping) : nullptr;
+  MappedStream* mapped = mapped_stream_create(static_cast<const unsigned char*>(data), size,
+                                              unmap_file, stream->file());
   if (!mapped) {
-    delete mapping;
-    if (slot) mapping_slot_free(slot);
     munmap(data, size);
     return nullptr;
   }

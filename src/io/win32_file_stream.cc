@@ -192,20 +192,10 @@ bool guard_page_errors() {
   return installed;
 }
 
-struct Mapping {
-  HANDLE file;
-  MappingSlot* slot;
-};
-
-int unmap_file(void* context, const unsigned char* data, uint64_t) {
-  auto* mapping = static_cast<Mapping*>(context);
-  bool damaged = mapping->slot->damaged.load() != 0;
+bool unmap_file(void* file, const unsigned char* data, uint64_t, bool damaged) {
   void* base = const_cast<unsigned char*>(data);
   bool released = damaged ? VirtualFree(base, 0, MEM_RELEASE) : UnmapViewOfFile(base);
-  mapping_slot_free(mapping->slot);
-  bool closed = CloseHandle(mapping->file);
-  delete mapping;
-  return damaged || !released || !closed ? -1 : 0;
+  return CloseHandle(file) && released;
 }
 
 }  // namespace
@@ -261,15 +251,10 @@ ByteStream* file_stream_map(ByteStream* file) {
   // The view keeps the section alive.
   CloseHandle(section);
   if (!view) return nullptr;
-  auto* bytes = static_cast<const unsigned char*>(view);
-  auto length = static_cast<uint64_t>(size.QuadPart);
-  MappingSlot* slot = mapping_slot_claim(bytes, length);
-  auto* mapping = slot ? new (std::nothrow) Mapping{stream->handle(), slot} : nullptr;
-  auto* mapped =
-      mapping ? new (std::nothrow) MappedStream(bytes, length, unmap_file, mapping) : nullptr;
+  MappedStream* mapped =
+      mapped_stream_create(static_cast<const unsigned char*>(view),
+                           static_cast<uint64_t>(size.QuadPart), unmap_file, stream->handle());
   if (!mapped) {
-    delete mapping;
-    if (slot) mapping_slot_free(slot);
     UnmapViewOfFile(view);
     return nullptr;
   }
