@@ -59,15 +59,23 @@ uint8_t as_byte(double v) {
 }
 
 // An unsigned integer of at most 53 bits without conversion is exact as a
-// double: its fields can be taken from the integer, which is what the
-// double functions above and below give for it.
+// double: its fields can be taken from the integer, with the overloads
+// below giving what the double ones give for it.
 bool is_plain(const ChannelInfo& channel) {
   return channel.value_class == VALUE_UINT && channel.conversion.kind == CONVERSION_IDENTITY &&
          channel.bit_count <= 53;
 }
 
-uint8_t raw_byte(uint64_t raw) {
+uint8_t as_flag(uint64_t raw) {
+  return raw != 0 ? 1 : 0;
+}
+
+uint8_t as_byte(uint64_t raw) {
   return raw < 2147483648u ? static_cast<uint8_t>(raw) : 0;
+}
+
+uint32_t as_id(uint64_t raw) {
+  return static_cast<uint32_t>(raw);
 }
 
 uint32_t as_id(double v) {
@@ -120,12 +128,14 @@ VariableCursor variable_of(const RecordView& record) {
   return VariableCursor{record.variable, record.variable ? record.variable_size : 0, 0};
 }
 
-// The CAN fields a data frame and a remote frame share. False for a role a
-// CAN frame does not have.
-bool set_can_field(CanFrame* can, ChannelRole role, double v) {
+// The CAN fields a data frame and a remote frame share, from a physical
+// value or a plain channel's integer. False for a role a CAN frame does not
+// have.
+template <typename V>
+bool set_can_field(CanFrame* can, ChannelRole role, V v) {
   switch (role) {
     case ROLE_TIMESTAMP:
-      can->timestamp = v;
+      can->timestamp = static_cast<double>(v);
       return true;
     case ROLE_ID:
       can->id |= as_id(v);
@@ -150,42 +160,22 @@ bool set_can_field(CanFrame* can, ChannelRole role, double v) {
   }
 }
 
-// The CAN data fields of a plain channel, straight from its integer. False
-// for a role a data frame does not have.
-bool set_plain_can_field(CanFrame* can, ChannelRole role, uint64_t raw) {
+// The fields of a CAN data frame: the shared ones and the flexible data
+// rate flags.
+template <typename V>
+bool set_can_data_field(CanFrame* can, ChannelRole role, V v) {
   switch (role) {
-    case ROLE_TIMESTAMP:
-      can->timestamp = static_cast<double>(raw);
-      return true;
-    case ROLE_ID:
-      can->id |= static_cast<uint32_t>(raw);
-      return true;
-    case ROLE_IDE:
-      can->ide = raw != 0;
-      return true;
-    case ROLE_DIR:
-      can->dir = raw != 0;
-      return true;
-    case ROLE_BUS_CHANNEL:
-      can->bus_channel = raw_byte(raw);
-      return true;
-    case ROLE_DLC:
-      can->dlc = raw_byte(raw);
-      return true;
-    case ROLE_DATA_LENGTH:
-      can->data_length = raw_byte(raw);
-      return true;
     case ROLE_EDL:
-      can->edl = raw != 0;
+      can->edl = as_flag(v);
       return true;
     case ROLE_ESI:
-      can->esi = raw != 0;
+      can->esi = as_flag(v);
       return true;
     case ROLE_BRS:
-      can->brs = raw != 0;
+      can->brs = as_flag(v);
       return true;
     default:
-      return false;
+      return set_can_field(can, role, v);
   }
 }
 
@@ -222,26 +212,13 @@ FrameKind decode_can_data(const RecordView& record, FrameBuffer* frame) {
       have_bytes = true;
       continue;
     }
-    if (is_plain(channel)) {
-      uint64_t raw = bits_extract(record.fixed, record.fixed_size, channel.bit_position,
-                                  channel.bit_count, channel.little_endian != 0);
-      if (!set_plain_can_field(can, channel.role, raw)) valid = false;
-      continue;
-    }
-    double v = channel_value(channel, record);
-    switch (channel.role) {
-      case ROLE_EDL:
-        can->edl = as_flag(v);
-        break;
-      case ROLE_ESI:
-        can->esi = as_flag(v);
-        break;
-      case ROLE_BRS:
-        can->brs = as_flag(v);
-        break;
-      default:
-        if (!set_can_field(can, channel.role, v)) valid = false;
-    }
+    bool known = is_plain(channel)
+                     ? set_can_data_field(can, channel.role,
+                                          bits_extract(record.fixed, record.fixed_size,
+                                                       channel.bit_position, channel.bit_count,
+                                                       channel.little_endian != 0))
+                     : set_can_data_field(can, channel.role, channel_value(channel, record));
+    if (!known) valid = false;
   }
   if (!have_bytes) std::memset(can->bytes, 0, sizeof(can->bytes));
   if (!valid) return no_frame(can);

@@ -335,17 +335,19 @@ bool FrameIterator::append_list_entry(BlockBase* block, uint64_t offset) {
   DataListView* view = signal_list(block);
   if (!view) return false;
   uint64_t size = view->size();
-  uint8_t head[4];
   if (offset > size || size - offset < 4) return false;
-  if (stream_seek(view, static_cast<int64_t>(offset), STREAM_SEEK_SET) !=
-          static_cast<int64_t>(offset) ||
-      !read_full(view, head, 4, &read_failed_)) {
-    return false;
-  }
+  return stream_seek(view, static_cast<int64_t>(offset), STREAM_SEEK_SET) ==
+             static_cast<int64_t>(offset) &&
+         append_read_entry(view, size - offset);
+}
+
+bool FrameIterator::append_read_entry(ByteStream* stream, uint64_t left) {
+  uint8_t head[4];
+  if (!read_full(stream, head, 4, &read_failed_)) return false;
   uint64_t length = read_le(head, 4);
-  if (length > size - offset - 4 || !reserve_variable(variable_size_ + 4 + length)) return false;
+  if (length > left - 4 || !reserve_variable(variable_size_ + 4 + length)) return false;
   std::memcpy(variable_ + variable_size_, head, 4);
-  if (!read_full(view, variable_ + variable_size_ + 4, length, &read_failed_)) return false;
+  if (!read_full(stream, variable_ + variable_size_ + 4, length, &read_failed_)) return false;
   variable_size_ += 4 + length;
   return true;
 }
@@ -355,17 +357,12 @@ bool FrameIterator::append_sd_entry(BlockBase* block, uint64_t offset) {
   SdBlock* sd = block_as<SdBlock>(block);
   ByteStream* stream = data_block_stream(sd);
   uint64_t size = sd->present_size();
-  uint8_t head[4];
   if (offset > size || size - offset < 4) return false;
   if (in_memory_) {
     const uint8_t* entry = sd->memory + offset;
     uint64_t length = read_le(entry, 4);
     if (length > size - offset - 4) return false;
-    if (skimming_) return true;
-    if (!reserve_variable(variable_size_ + 4 + length)) return false;
-    std::memcpy(variable_ + variable_size_, entry, 4 + length);
-    variable_size_ += 4 + length;
-    return true;
+    return skimming_ || append_entry(entry + 4, length);
   }
   if (stream_seek(stream, static_cast<int64_t>(offset), STREAM_SEEK_SET) !=
       static_cast<int64_t>(offset)) {
@@ -378,19 +375,10 @@ bool FrameIterator::append_sd_entry(BlockBase* block, uint64_t offset) {
     uint64_t length = read_le(peeked, 4);
     if (length > size - offset - 4) return false;
     if (const auto* entry = static_cast<const uint8_t*>(stream_peek(stream, 4 + length))) {
-      if (!reserve_variable(variable_size_ + 4 + length)) return false;
-      std::memcpy(variable_ + variable_size_, entry, 4 + length);
-      variable_size_ += 4 + length;
-      return true;
+      return append_entry(entry + 4, length);
     }
   }
-  if (!read_full(stream, head, 4, &read_failed_)) return false;
-  uint64_t length = read_le(head, 4);
-  if (length > size - offset - 4 || !reserve_variable(variable_size_ + 4 + length)) return false;
-  std::memcpy(variable_ + variable_size_, head, 4);
-  if (!read_full(stream, variable_ + variable_size_ + 4, length, &read_failed_)) return false;
-  variable_size_ += 4 + length;
-  return true;
+  return append_read_entry(stream, size - offset);
 }
 
 bool FrameIterator::read_sorted(RecordView* view, const RecordLayout** layout) {

@@ -82,6 +82,9 @@ class FrameIterator {
   bool read_length(uint64_t offset, uint64_t* length);
   bool append_sd_entry(BlockBase* block, uint64_t offset);
   bool append_list_entry(BlockBase* block, uint64_t offset);
+  // Reads an entry (a 4-byte length and its bytes) at the stream's
+  // position, of which `left` bytes remain, into the variable data.
+  bool append_read_entry(ByteStream* stream, uint64_t left);
   DataListView* signal_list(const BlockBase* block);
   bool index_vlsd_records();
   bool append_vlsd_entry(uint64_t record_id, uint64_t offset);
