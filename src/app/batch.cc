@@ -199,8 +199,6 @@ int run_batch(FrameSink* sink, const GrowArray<SsoString>& inputs) {
   GrowArray<FrameSink*> sinks;
   if (workers > jobs.files.size()) workers = static_cast<unsigned>(jobs.files.size());
   if (workers < 1) workers = 1;
-  // Several files at once: one thread each.
-  if (workers > 1) settings->threads_per_file = 1;
   for (unsigned w = 0; w < workers; ++w) {
     std::unique_ptr<FrameSink> another = w == 0 ? nullptr : sink->another();
     FrameSink* worker_sink = w == 0 ? sink : another.get();
@@ -209,7 +207,8 @@ int run_batch(FrameSink* sink, const GrowArray<SsoString>& inputs) {
       break;
     }
   }
-  if (sinks.size() < workers) settings->threads_per_file = sinks.size() > 1 ? 1 : workers;
+  // Several files at once: one thread each.
+  if (sinks.size() > 1) settings->threads_per_file = 1;
   FileWork work(&jobs, &sinks);
   run_ordered_work(&work, jobs.files.size(), static_cast<unsigned>(sinks.size()), 2 * sinks.size());
   log_write_text(jobs.pending);

@@ -148,11 +148,13 @@ ConvertFailure convert(FrameSink* sink, StringView input_path, StringView output
   // A large file is mapped rather than copied into fresh memory; a small
   // one, or where mapping fails, is read whole, which costs less than
   // setting a mapping up and taking it down.
-  ByteStream* mapped = settings->buffer_size < 0 && stream_size(stream) >= kMapFrom
-                           ? file_stream_map(stream)
-                           : nullptr;
-  if (mapped) stream = mapped;
-  int64_t buffer = mapped ? 0 : settings->buffer_size < 0 ? stream_size(stream) : settings->buffer_size;
+  int64_t buffer = settings->buffer_size < 0 ? stream_size(stream) : settings->buffer_size;
+  if (settings->buffer_size < 0 && buffer >= kMapFrom) {
+    if (ByteStream* mapped = file_stream_map(stream)) {
+      stream = mapped;
+      buffer = 0;
+    }
+  }
   if (buffer > 0) {
     ByteStream* buffered = buffered_stream_create(stream, true, buffer);
     if (!buffered) {

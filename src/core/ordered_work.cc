@@ -45,6 +45,14 @@ void worker_loop(OrderedWork* work, Shared* shared, uint64_t pieces, uint64_t ah
   }
 }
 
+// Every piece made and taken on the calling thread.
+bool run_here(OrderedWork* work, uint64_t pieces) {
+  for (uint64_t piece = 0; piece < pieces; ++piece) {
+    if (!work->make(piece, 0) || !work->take(piece)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 unsigned available_cores() {
@@ -55,12 +63,7 @@ unsigned available_cores() {
 bool run_ordered_work(OrderedWork* work, uint64_t pieces, unsigned threads, uint64_t ahead) {
   if (ahead == 0) ahead = 1;
   if (threads > pieces) threads = static_cast<unsigned>(pieces);
-  if (threads <= 1) {
-    for (uint64_t piece = 0; piece < pieces; ++piece) {
-      if (!work->make(piece, 0) || !work->take(piece)) return false;
-    }
-    return true;
-  }
+  if (threads <= 1) return run_here(work, pieces);
   Shared shared;
   std::vector<std::thread> workers;
   try {
@@ -71,19 +74,9 @@ bool run_ordered_work(OrderedWork* work, uint64_t pieces, unsigned threads, uint
       workers.emplace_back(worker_loop, work, &shared, pieces, ahead, w);
     }
   } catch (const std::exception&) {
-    // Short of memory or threads: the workers that did start carry on.
-    if (workers.empty() || shared.done.size() != ahead) {
-      {
-        std::lock_guard<std::mutex> lock(shared.mutex);
-        shared.stop = true;
-      }
-      shared.taken.notify_all();
-      for (std::thread& t : workers) t.join();
-      for (uint64_t piece = 0; piece < pieces; ++piece) {
-        if (!work->make(piece, 0) || !work->take(piece)) return false;
-      }
-      return true;
-    }
+    // Short of memory or threads: the workers that did start carry on;
+    // without any, the calling thread does it all.
+    if (workers.empty()) return run_here(work, pieces);
   }
   bool ok = true;
   for (uint64_t piece = 0; piece < pieces && ok; ++piece) {

@@ -119,6 +119,16 @@ char* csv_write_lin_row(char* out, const LinFrame& frame, double start_time) {
   return write_hex_line(out, frame.data, clipped_length(frame, kLinFrameStorage));
 }
 
+// Timestamps as integers of the same order: -0.0 equals 0.0, and every NaN
+// sorts after every number.
+uint64_t frame_time_key(double time) {
+  if (time != time) return UINT64_MAX;
+  time += 0.0;
+  uint64_t bits;
+  std::memcpy(&bits, &time, sizeof(bits));
+  return bits >> 63 ? ~bits : bits | (1ull << 63);
+}
+
 // Where the walk of one source's frames in time order, or of its late
 // frames, stands within a piece.
 struct Cursor {
@@ -452,17 +462,6 @@ bool TableWriter::take(uint64_t piece) {
   return true;
 }
 
-}  // namespace
-
-uint64_t frame_time_key(double time) {
-  if (time != time) return UINT64_MAX;
-  time += 0.0;
-  uint64_t bits;
-  std::memcpy(&bits, &time, sizeof(bits));
-  return bits >> 63 ? ~bits : bits | (1ull << 63);
-}
-
-namespace {
 
 template <typename F>
 bool format_row(const F& frame, double start_time, SsoString* row,

@@ -94,10 +94,6 @@ std::unique_ptr<CsvSink> csv_sink_create(Folder* input, Folder* output,
 // Sorts entries by key, ascending; equal keys keep their order.
 void frames_sort_by_time(SortEntry* entries, uint64_t count);
 
-// Timestamps as integers of the same order: -0.0 equals 0.0, and every NaN
-// sorts after every number.
-uint64_t frame_time_key(double time);
-
 // Appends one table row; false when memory is short.
 bool csv_format_can_row(const CanFrame& frame, double start_time, SsoString* row);
 bool csv_format_lin_row(const LinFrame& frame, double start_time, SsoString* row);
