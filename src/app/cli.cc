@@ -119,6 +119,9 @@ bool cli_parse(ConverterSettings* settings, int argc, char** argv, int* status) 
       arg_lit0(nullptr, "other-writers",
                "also read logs of other MDF 4 writers: data lists, compressed data, other "
                "channel layouts"),
+      arg_filen(nullptr, "dbc", "<file>", 0, argc > 1 ? argc - 1 : 1,
+                "decode CAN frames with a DBC file into a _CAN_signals.csv table; N:file for bus "
+                "channel N only"),
       arg_end(20),
   };
   // A fixed array: building the table can fail only in its entries.
@@ -184,6 +187,15 @@ bool cli_apply(ConverterSettings* settings, void** table, int argc, char** argv,
   settings->delete_converted = count_of(table, CLI_DELETE_CONVERTED) == 1;
   settings->no_append_root = count_of(table, CLI_NO_APPEND_ROOT) == 1;
   settings->other_writers = count_of(table, CLI_OTHER_WRITERS) == 1;
+  // Taken as given: a bus prefix is split off before the path is normalised.
+  auto* dbc = static_cast<arg_file*>(table[CLI_DBC]);
+  for (int i = 0; i < dbc->count; ++i) {
+    SsoString value;
+    if (!value.assign(dbc->filename[i]) || !settings->dbc_files.append(std::move(value))) {
+      *status = CLI_STATUS_NO_MEMORY;
+      return false;
+    }
+  }
   auto* buffer = static_cast<arg_int*>(table[CLI_BUFFER]);
   settings->buffer_size = buffer->count > 0 ? static_cast<int64_t>(buffer->ival[0]) : -1;
   auto* jobs = static_cast<arg_int*>(table[CLI_JOBS]);

@@ -37,6 +37,7 @@ enum CliEntry : int {
   CLI_INPUTS,
   CLI_JOBS,
   CLI_OTHER_WRITERS,
+  CLI_DBC,
   CLI_END,
   CLI_ENTRY_COUNT,
 };

@@ -4,6 +4,7 @@
 #include <pcre2.h>
 
 #include "app/settings.h"
+#include "app/whole_file.h"
 #include "io/file_stream.h"
 #include "io/folder.h"
 #include "log/log.h"
@@ -95,35 +96,6 @@ void store_entry(PasswordStore* store, StringView key_text, StringView value_tex
   QLOG(LOG_WARN, "Failed to insert key for \"%s\" in password storage", key.c_str());
 }
 
-// Reads size bytes into text. The size is what the platform reports, which
-// for a folder or a device can be anything up to 2^63 - 1, so the text grows
-// with the bytes that actually arrive instead of being allocated up front.
-// True only when all size bytes arrived.
-bool read_whole(ByteStream* stream, int64_t size, const SsoString& path, SsoString* text) {
-  if (size < 0) return false;
-  constexpr uint64_t kPiece = 1 << 20;
-  const auto want = static_cast<uint64_t>(size);
-  uint64_t got = 0;
-  while (got < want) {
-    uint64_t piece = want - got < kPiece ? want - got : kPiece;
-    if (text->capacity() < got + piece) {
-      uint64_t grown = text->capacity() * 2;
-      if (grown < got + piece) grown = got + piece;
-      if (grown > want) grown = want;
-      if (!text->reserve(grown)) {
-        QLOG(LOG_ERROR, "Could not allocate %lld bytes for password file %s",
-             static_cast<long long>(size), path.c_str());
-        return false;
-      }
-    }
-    int64_t n = stream_read(stream, text->data() + got, piece);
-    if (n <= 0) return false;
-    got += static_cast<uint64_t>(n);
-    text->set_size(got);
-  }
-  return true;
-}
-
 }  // namespace
 
 bool password_store_parse(StringView text, PasswordStore* store) {
@@ -172,8 +144,8 @@ bool password_store_load(ConverterSettings* settings, int* status) {
   const uint64_t limit = settings->limits.max_password_file_bytes;
   const bool too_large = size > 0 && static_cast<uint64_t>(size) > limit;
   SsoString text;
-  bool complete =
-      read_whole(stream, too_large ? static_cast<int64_t>(limit) + 1 : size, path, &text);
+  bool complete = read_whole_file(stream, too_large ? static_cast<int64_t>(limit) + 1 : size,
+                                  "password file", path, &text);
   bool ok = true;
   if (complete && too_large) {
     QLOG(LOG_ERROR, "Password file %s is larger than the limit of %llu bytes", path.c_str(),

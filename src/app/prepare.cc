@@ -2,6 +2,7 @@
 #include "app/cli.h"
 #include "app/password_store.h"
 #include "app/run.h"
+#include "app/signal_files.h"
 #include "app/settings.h"
 #include "core/ordered_work.h"
 #include "log/log.h"
@@ -13,6 +14,7 @@ bool cli_prepare_run(ConverterSettings* settings, int* status) {
       settings->jobs > 0 ? static_cast<unsigned>(settings->jobs) : available_cores();
   if (!password_store_load(settings, status)) return false;
   QLOG(LOG_INFO, "%lld password(s) loaded", static_cast<long long>(settings->passwords.size()));
+  if (!signal_files_load(settings, status)) return false;
   if (!find_common_root(settings, status)) return false;
 
   // A folder that cannot be opened means nothing is converted; a script must

@@ -7,6 +7,7 @@
 #include "app/resource_limits.h"
 #include "core/grow_array.h"
 #include "core/sso_string.h"
+#include "dbc/signal_decoder.h"
 #include "io/folder.h"
 
 namespace quarrow {
@@ -37,6 +38,9 @@ struct ConverterSettings {
   GrowArray<SsoString> inputs;            // relative to input_root after root detection
   GrowArray<SsoString> password_file;     // 0 or 1 path from -p
   GrowArray<SsoString> output_directory;  // 0 or 1 path from -O
+  GrowArray<SsoString> dbc_files;         // --dbc values as given, N: prefixes included
+  // Read from dbc_files before any log; null without --dbc.
+  std::unique_ptr<SignalDecoder> signals;
   std::unique_ptr<Folder> input_folder;
   // Set only when -O names a folder; otherwise outputs go to input_folder.
   std::unique_ptr<Folder> own_output_folder;

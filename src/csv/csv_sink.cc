@@ -1,15 +1,16 @@
 #include "csv/csv_sink.h"
 
 #include <algorithm>
-#include <utility>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "app/settings.h"
 #include "bus/frame_iterator.h"
 #include "core/ordered_work.h"
 #include "csv/row_format.h"
+#include "dbc/signal_decoder.h"
 #include "io/folder.h"
 #include "io/stream.h"
 #include "log/log.h"
@@ -22,6 +23,7 @@ namespace {
 constexpr char kCanHeader[] =
     "TimestampEpoch;BusChannel;ID;IDE;DLC;DataLength;Dir;EDL;BRS;ESI;RTR;DataBytes\n";
 constexpr char kLinHeader[] = "TimestampEpoch;BusChannel;ID;DataLength;Dir;DataBytes\n";
+constexpr char kSignalsHeader[] = "TimestampEpoch;BusChannel;ID;Message;Signal;Value;Unit\n";
 
 // Room for the fields of a row before its data bytes: the time, the hex
 // id, at most nine int fields and a separator after each.
@@ -106,8 +108,9 @@ bool open_table(Folder* folder, StringView base, const char* suffix, const char*
 // REQUIRES: out has room for kRowCapacity characters.
 char* csv_write_can_row(char* out, const CanFrame& frame, double start_time) {
   uint64_t count = clipped_length(frame, kCanFrameStorage);
-  const int fields[] = {frame.ide,  frame.dlc, static_cast<int>(count), frame.dir,
-                        frame.edl, frame.brs, frame.esi,               frame.rtr};
+  const int fields[] = {frame.ide, frame.dlc, static_cast<int>(count),
+                        frame.dir, frame.edl, frame.brs,
+                        frame.esi, frame.rtr};
   out = write_head(out, frame.timestamp + start_time, frame.bus_channel, frame.id,
                    frame.ide == 1 ? 8 : 3, fields);
   return write_hex_line(out, frame.data, count);
@@ -137,8 +140,8 @@ struct Cursor {
   bool late;
   const Frame* head;  // the next frame to write, null when the cursor is done
   uint64_t key;
-  bool walking;          // in time order: records are left
-  uint64_t latest;       // in time order: the latest time so far
+  bool walking;     // in time order: records are left
+  uint64_t latest;  // in time order: the latest time so far
   // In time order: where the walk stopped at the end of an earlier piece
   // of this worker, with the latest time before it. Every frame in time
   // order before it belongs to earlier pieces, so a later piece may start
@@ -146,16 +149,35 @@ struct Cursor {
   bool resumable;
   uint64_t resume_at;
   uint64_t resume_latest;
-  uint64_t next_entry;   // late: the next entry, and where they stop
+  uint64_t next_entry;  // late: the next entry, and where they stop
   uint64_t end_entry;
 };
 
-// Made pieces of a table, waiting to be written in order.
-struct PieceText {
+// Text that grows by doubling from a first capacity.
+struct TextBuffer {
   char* text = nullptr;
   uint64_t size = 0;
   uint64_t capacity = 0;
   uint64_t rows = 0;
+
+  // Room for `room` more bytes; false when memory is short.
+  bool make_room(uint64_t room, uint64_t first_capacity) {
+    if (capacity - size >= room) return true;
+    uint64_t grown = capacity ? capacity * 2 : first_capacity;
+    while (grown - size < room) grown *= 2;
+    auto* grown_text = static_cast<char*>(std::realloc(text, grown));
+    if (!grown_text) return false;
+    text = grown_text;
+    capacity = grown;
+    return true;
+  }
+};
+
+// Made pieces of a table, waiting to be written in order: the rows, and
+// the signal rows decoded from them.
+struct PieceText {
+  TextBuffer rows;
+  TextBuffer signals;
   uint64_t lost_group = 0;  // a data group whose records could not be read
 };
 
@@ -163,11 +185,21 @@ struct PieceText {
 // are decoded and formatted on the worker threads and written in order.
 class TableWriter : public OrderedWork {
  public:
+  // With signals, CAN data frames are also decoded into signal rows for
+  // signal_stream.
   TableWriter(const GrowArray<TableSource*>& sources, uint32_t kinds, double start_time,
-              ByteStream* stream)
-      : sources_(sources), kinds_(kinds), start_time_(start_time), stream_(stream) {}
+              ByteStream* stream, const SignalDecoder* signals, ByteStream* signal_stream)
+      : sources_(sources),
+        kinds_(kinds),
+        start_time_(start_time),
+        stream_(stream),
+        signals_(signals),
+        signal_stream_(signal_stream) {}
   ~TableWriter() override {
-    for (PieceText& piece : pieces_) std::free(piece.text);
+    for (PieceText& piece : pieces_) {
+      std::free(piece.rows.text);
+      std::free(piece.signals.text);
+    }
     for (FrameIterator* frames : iterators_) delete frames;
   }
 
@@ -180,18 +212,23 @@ class TableWriter : public OrderedWork {
   bool take(uint64_t piece) override;
 
   uint64_t rows() const { return rows_; }
+  uint64_t signal_rows() const { return signal_rows_; }
   bool write_failed() const { return write_failed_; }
+  bool signals_write_failed() const { return signals_write_failed_; }
   bool lost_records() const { return lost_records_; }
 
  private:
   void start(Cursor* cursor, uint64_t lo, bool bounded, uint64_t hi, PieceText* out);
   void advance(Cursor* cursor, bool bounded, uint64_t hi, PieceText* out);
   bool append_row(const Frame& frame, PieceText* out);
+  bool append_signals(const CanFrame& frame, const char* row, const char* row_end, PieceText* out);
 
   const GrowArray<TableSource*>& sources_;
   uint32_t kinds_;
   double start_time_;
   ByteStream* stream_;
+  const SignalDecoder* signals_;
+  ByteStream* signal_stream_;
   unsigned threads_ = 1;
   uint64_t first_capacity_ = kRowCapacity;
   // Piece i holds the frames with keys in [bounds_[i], bounds_[i + 1]); the
@@ -204,7 +241,9 @@ class TableWriter : public OrderedWork {
   GrowArray<Cursor> cursors_;
   GrowArray<uint32_t> heaps_;  // per worker: room for a heap of its cursors
   uint64_t rows_ = 0;
+  uint64_t signal_rows_ = 0;
   bool write_failed_ = false;
+  bool signals_write_failed_ = false;
   bool lost_records_ = false;
 };
 
@@ -253,19 +292,42 @@ bool TableWriter::plan(unsigned threads) {
 }
 
 bool TableWriter::append_row(const Frame& frame, PieceText* out) {
-  if (out->capacity - out->size < kRowCapacity) {
-    uint64_t grown = out->capacity ? out->capacity * 2 : first_capacity_;
-    auto* text = static_cast<char*>(std::realloc(out->text, grown));
-    if (!text) return false;
-    out->text = text;
-    out->capacity = grown;
-  }
-  char* d = out->text + out->size;
+  TextBuffer& rows = out->rows;
+  if (!rows.make_room(kRowCapacity, first_capacity_)) return false;
+  char* d = rows.text + rows.size;
   char* end = frame.kind == FRAME_LIN
                   ? csv_write_lin_row(d, static_cast<const LinFrame&>(frame), start_time_)
                   : csv_write_can_row(d, static_cast<const CanFrame&>(frame), start_time_);
-  out->size += static_cast<uint64_t>(end - d);
-  ++out->rows;
+  rows.size += static_cast<uint64_t>(end - d);
+  ++rows.rows;
+  if (signals_ && frame.kind == FRAME_CAN_DATA) {
+    return append_signals(static_cast<const CanFrame&>(frame), d, end, out);
+  }
+  return true;
+}
+
+// The frame's signal rows, which start with the first three fields of its
+// table row.
+bool TableWriter::append_signals(const CanFrame& frame, const char* row, const char* row_end,
+                                 PieceText* out) {
+  const SignalMessage* message = signals_->find(frame.bus_channel, frame.id, frame.ide == 1);
+  if (!message) return true;
+  const char* head_end = row;
+  for (int field = 0; field < 3; ++field) {
+    head_end = static_cast<const char*>(
+                   std::memchr(head_end, ';', static_cast<size_t>(row_end - head_end))) +
+               1;
+  }
+  auto head_size = static_cast<uint64_t>(head_end - row);
+  TextBuffer& signals = out->signals;
+  if (!signals.make_room(SignalDecoder::rows_room(*message, head_size), first_capacity_)) {
+    return false;
+  }
+  char* d = signals.text + signals.size;
+  char* end =
+      SignalDecoder::write_rows(*message, frame.data, clipped_length(frame, kCanFrameStorage), row,
+                                head_size, d, &signals.rows);
+  signals.size += static_cast<uint64_t>(end - d);
   return true;
 }
 
@@ -278,28 +340,27 @@ void stop_at(Cursor* cursor, uint64_t offset, uint64_t latest) {
 }
 
 // Positions the cursor at its first frame with a key of at least lo.
-void TableWriter::start(Cursor* cursor, uint64_t lo, bool bounded, uint64_t hi,
-                        PieceText* out) {
+void TableWriter::start(Cursor* cursor, uint64_t lo, bool bounded, uint64_t hi, PieceText* out) {
   TableSource* source = cursor->source;
   auto below = [](const SortEntry& e, uint64_t key) { return e.key < key; };
   cursor->head = nullptr;
   if (cursor->late) {
     const SortEntry* entries = source->late.data();
     uint64_t count = source->late.size();
-    cursor->next_entry = static_cast<uint64_t>(
-        std::lower_bound(entries, entries + count, lo, below) - entries);
+    cursor->next_entry =
+        static_cast<uint64_t>(std::lower_bound(entries, entries + count, lo, below) - entries);
     cursor->end_entry =
-        bounded ? static_cast<uint64_t>(std::lower_bound(entries, entries + count, hi, below) -
-                                        entries)
-                : count;
+        bounded
+            ? static_cast<uint64_t>(std::lower_bound(entries, entries + count, hi, below) - entries)
+            : count;
     return;
   }
   // From the last checkpoint before lo, or from where this worker stopped
   // when that is further, skimming to the first frame at lo.
   const SortEntry* checkpoints = source->checkpoints.data();
   uint64_t count = source->checkpoints.size();
-  uint64_t i = static_cast<uint64_t>(
-      std::lower_bound(checkpoints, checkpoints + count, lo, below) - checkpoints);
+  uint64_t i = static_cast<uint64_t>(std::lower_bound(checkpoints, checkpoints + count, lo, below) -
+                                     checkpoints);
   uint64_t from = i > 0 ? checkpoints[i - 1].offset : 0;
   uint64_t latest = i > 0 ? checkpoints[i - 1].key : 0;
   if (cursor->resumable && cursor->resume_at > from) {
@@ -375,7 +436,7 @@ void TableWriter::advance(Cursor* cursor, bool bounded, uint64_t hi, PieceText* 
 
 bool TableWriter::make(uint64_t piece, unsigned worker) {
   PieceText* out = &pieces_[piece % pieces_.size()];
-  out->size = out->rows = out->lost_group = 0;
+  out->rows.size = out->rows.rows = out->signals.size = out->signals.rows = out->lost_group = 0;
   uint64_t lo = bounds_[piece];
   bool bounded = piece + 1 < bounds_.size();
   uint64_t hi = bounded ? bounds_[piece + 1] : 0;
@@ -454,14 +515,21 @@ bool TableWriter::take(uint64_t piece) {
     lost_records_ = true;
     return false;
   }
-  if (text.size && stream_write(stream_, text.text, text.size) != static_cast<int64_t>(text.size)) {
+  const TextBuffer& rows = text.rows;
+  if (rows.size && stream_write(stream_, rows.text, rows.size) != static_cast<int64_t>(rows.size)) {
     write_failed_ = true;
     return false;
   }
-  rows_ += text.rows;
+  rows_ += rows.rows;
+  const TextBuffer& signals = text.signals;
+  if (signals.size && stream_write(signal_stream_, signals.text, signals.size) !=
+                          static_cast<int64_t>(signals.size)) {
+    signals_write_failed_ = true;
+    return false;
+  }
+  signal_rows_ += signals.rows;
   return true;
 }
-
 
 template <typename F>
 bool format_row(const F& frame, double start_time, SsoString* row,
@@ -617,55 +685,83 @@ bool CsvSink::wants_group(const GroupList& groups) {
   return false;
 }
 
-bool CsvSink::write_table(ByteStream* stream, bool is_can, uint64_t* rows) {
+bool CsvSink::write_table(ByteStream* stream, bool is_can, ByteStream* signal_stream,
+                          uint64_t* rows, uint64_t* signal_rows) {
   const char* header = is_can ? kCanHeader : kLinHeader;
   uint64_t header_size = (is_can ? sizeof(kCanHeader) : sizeof(kLinHeader)) - 1;
   const char* label = is_can ? "CAN" : "LIN";
   const GrowArray<TableSource*>& sources = is_can ? can_sources_ : lin_sources_;
-  *rows = 0;
+  *rows = *signal_rows = 0;
   if (sources.empty()) return true;
-  TableWriter writer(sources, is_can ? kCanKinds : kLinKinds, start_time_, stream);
+  const SignalDecoder* signals = signal_stream ? settings()->signals.get() : nullptr;
+  TableWriter writer(sources, is_can ? kCanKinds : kLinKinds, start_time_, stream, signals,
+                     signal_stream);
   if (stream_write(stream, header, header_size) != static_cast<int64_t>(header_size)) {
     QLOG(LOG_ERROR, "Could not write %s header", label);
     return false;
   }
+  constexpr uint64_t kSignalsHeaderSize = sizeof(kSignalsHeader) - 1;
+  if (signal_stream && stream_write(signal_stream, kSignalsHeader, kSignalsHeaderSize) !=
+                           static_cast<int64_t>(kSignalsHeaderSize)) {
+    QLOG(LOG_ERROR, "Could not write signals header");
+    return false;
+  }
   bool written = writer.plan(settings()->threads_per_file) && writer.run();
   *rows = writer.rows();
-  if (!written && !writer.lost_records()) QLOG(LOG_ERROR, "Could not write %s data", label);
+  *signal_rows = writer.signal_rows();
+  if (!written && writer.signals_write_failed()) {
+    QLOG(LOG_ERROR, "Could not write signals data");
+  } else if (!written && !writer.lost_records()) {
+    QLOG(LOG_ERROR, "Could not write %s data", label);
+  }
   return written;
+}
+
+// Closes a table and keeps it when it has rows and all went well; removes
+// it otherwise. False when it was written or closed badly, or could not be
+// removed.
+bool CsvSink::finish_table(ByteStream* stream, StringView path, bool ok, uint64_t rows) {
+  if (stream_close(stream) != 0) ok = false;
+  if (rows > 0 && ok) {
+    rows_written_ += rows;
+    return true;
+  }
+  // A table whose writing failed is cut short somewhere unknown; left on
+  // disk it would pass for the log's whole traffic.
+  return folder_remove_relative(output_folder(), path) && ok;
 }
 
 bool CsvSink::on_file_end(StringView output_base) {
   Folder* folder = output_folder();
   SsoString path;
+  SsoString signal_path;
   ByteStream* stream;
+  ByteStream* signal_stream = nullptr;
 
   if (!open_table(folder, output_base, "_CAN.csv", "CAN", &path, &stream)) return false;
+  // Signals come from CAN frames only, so a log without them gets no
+  // signals table.
+  if (settings()->signals && !can_sources_.empty() &&
+      !open_table(folder, output_base, kSignalsSuffix, "signals", &signal_path, &signal_stream)) {
+    (void)finish_table(stream, path.view(), false, 0);
+    return false;
+  }
   uint64_t rows;
-  bool can_ok = write_table(stream, true, &rows);
-  if (stream_close(stream) != 0) can_ok = false;
-  bool result = can_ok;
-  if (rows > 0 && can_ok) {
-    rows_written_ += rows;
-  } else if (!folder_remove_relative(folder, path.view())) {
-    result = false;
+  uint64_t signal_rows;
+  bool can_ok = write_table(stream, true, signal_stream, &rows, &signal_rows);
+  bool result = finish_table(stream, path.view(), can_ok, rows);
+  if (signal_stream) {
+    // Without its frames' table the signals would stand alone.
+    result = finish_table(signal_stream, signal_path.view(), result, signal_rows) && result;
   }
 
   if (!open_table(folder, output_base, "_LIN.csv", "LIN", &path, &stream)) return false;
-  bool lin_ok = write_table(stream, false, &rows);
-  if (stream_close(stream) != 0) lin_ok = false;
-  // A table whose writing failed is cut short somewhere unknown; left on
-  // disk it would pass for the log's whole LIN traffic.
-  if (rows > 0 && result && lin_ok) {
-    rows_written_ += rows;
-  } else if (!folder_remove_relative(folder, path.view())) {
-    result = false;
-  }
-  return result && lin_ok;
+  bool lin_ok = write_table(stream, false, nullptr, &rows, &signal_rows);
+  return finish_table(stream, path.view(), result && lin_ok, rows) && lin_ok && result;
 }
 
 void CsvSink::discard_file(StringView output_base) {
-  for (const char* suffix : {"_CAN.csv", "_LIN.csv"}) {
+  for (const char* suffix : {"_CAN.csv", "_LIN.csv", kSignalsSuffix}) {
     SsoString path;
     // A table that was never written is not there to remove.
     if (path.assign(output_base) && path.append(StringView(suffix))) {

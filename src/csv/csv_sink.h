@@ -42,11 +42,16 @@ struct TableSource {
   GrowArray<SortEntry> late;
 };
 
+// The suffix of the table of decoded signal values.
+inline constexpr char kSignalsSuffix[] = "_CAN_signals.csv";
+
 // The CSV writer: takes the data groups of one input file that carry CAN
 // data, CAN remote or LIN frames and, when the file ends, writes their
 // frames sorted by time into "<base>_CAN.csv" and "<base>_LIN.csv" below
 // the output folder. The rows are the stable sort by time of all frames in
-// read order (data groups in file order). A table without rows is deleted.
+// read order (data groups in file order). With DBC files in the settings,
+// the CAN data frames' signals go to "<base>_CAN_signals.csv", in the
+// order of their frames' rows. A table without rows is deleted.
 class CsvSink : public FrameSink {
  public:
   CsvSink() = default;
@@ -76,7 +81,9 @@ class CsvSink : public FrameSink {
 
  private:
   void forget_sources();
-  bool write_table(ByteStream* stream, bool is_can, uint64_t* rows);
+  bool write_table(ByteStream* stream, bool is_can, ByteStream* signal_stream, uint64_t* rows,
+                   uint64_t* signal_rows);
+  bool finish_table(ByteStream* stream, StringView path, bool ok, uint64_t rows);
 
   double start_time_ = 0.0;
   uint64_t dg_count_ = 0;

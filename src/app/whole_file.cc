@@ -1,0 +1,34 @@
+#include "app/whole_file.h"
+
+#include "io/stream.h"
+#include "log/log.h"
+
+namespace quarrow {
+
+bool read_whole_file(ByteStream* stream, int64_t size, const char* what, const SsoString& path,
+                     SsoString* text) {
+  if (size < 0) return false;
+  constexpr uint64_t kPiece = 1 << 20;
+  const auto want = static_cast<uint64_t>(size);
+  uint64_t got = 0;
+  while (got < want) {
+    uint64_t piece = want - got < kPiece ? want - got : kPiece;
+    if (text->capacity() < got + piece) {
+      uint64_t grown = text->capacity() * 2;
+      if (grown < got + piece) grown = got + piece;
+      if (grown > want) grown = want;
+      if (!text->reserve(grown)) {
+        QLOG(LOG_ERROR, "Could not allocate %lld bytes for %s %s", static_cast<long long>(size),
+             what, path.c_str());
+        return false;
+      }
+    }
+    int64_t n = stream_read(stream, text->data() + got, piece);
+    if (n <= 0) return false;
+    got += static_cast<uint64_t>(n);
+    text->set_size(got);
+  }
+  return true;
+}
+
+}  // namespace quarrow
