@@ -18,6 +18,8 @@ struct InteropCase {
   const char* set;  // folder below the interop data
   const char* log;
   std::vector<const char*> tables;
+  // Run in the set's folder, so that relative paths name its files.
+  std::vector<const char*> options = {};
 };
 
 class InteropTest : public ::testing::TestWithParam<InteropCase> {
@@ -30,8 +32,9 @@ class InteropTest : public ::testing::TestWithParam<InteropCase> {
     fs::create_directories(tmp_ / "out");
     fs::copy_file(data_ + "/logs/" + c.log, tmp_ / ("in/" + std::string(c.log)));
     std::vector<std::string> args = options;
+    args.insert(args.end(), c.options.begin(), c.options.end());
     args.insert(args.end(), {"-O", tmp_ / "out", tmp_ / ("in/" + std::string(c.log))});
-    return run_process(QUARROW_BINARY, args);
+    return run_process(QUARROW_BINARY, args, data_);
   }
 
   // Every expected table and nothing else, byte for byte.
@@ -52,8 +55,7 @@ class InteropTest : public ::testing::TestWithParam<InteropCase> {
   }
 
   const bool other_writers_ = std::string(GetParam().set) == "other-writers";
-  const std::string data_ =
-      std::string(QUARROW_TEST_DATA "/interop/") + (other_writers_ ? "other-writers" : ".");
+  const std::string data_ = std::string(QUARROW_TEST_DATA "/interop/") + GetParam().set;
   TempDir tmp_;
 };
 
@@ -83,14 +85,14 @@ std::string case_name(const ::testing::TestParamInfo<InteropCase>& info) {
 
 INSTANTIATE_TEST_SUITE_P(
     Samples, InteropTest,
-    ::testing::Values(InteropCase{"", "can_classic.mf4", {"can_classic_CAN.csv"}},
-                      InteropCase{"", "can_vlsd.mf4", {"can_vlsd_CAN.csv"}},
+    ::testing::Values(InteropCase{".", "can_classic.mf4", {"can_classic_CAN.csv"}},
+                      InteropCase{".", "can_vlsd.mf4", {"can_vlsd_CAN.csv"}},
                       InteropCase{
-                          "", "multi_group.mf4", {"multi_group_CAN.csv", "multi_group_LIN.csv"}},
-                      InteropCase{"", "lin_only.mfm", {"lin_only_LIN.csv"}},
-                      InteropCase{"", "flat_uint_master.mf4", {"flat_uint_master_CAN.csv"}},
-                      InteropCase{"", "classic_w8l4_crc.mfc", {"classic_w8l4_crc_CAN.csv"}},
-                      InteropCase{"", "classic_enc.mfe", {"classic_enc_CAN.csv"}}),
+                          ".", "multi_group.mf4", {"multi_group_CAN.csv", "multi_group_LIN.csv"}},
+                      InteropCase{".", "lin_only.mfm", {"lin_only_LIN.csv"}},
+                      InteropCase{".", "flat_uint_master.mf4", {"flat_uint_master_CAN.csv"}},
+                      InteropCase{".", "classic_w8l4_crc.mfc", {"classic_w8l4_crc_CAN.csv"}},
+                      InteropCase{".", "classic_enc.mfe", {"classic_enc_CAN.csv"}}),
     case_name);
 
 const auto kOtherWritersLogs = ::testing::Values(
@@ -106,6 +108,41 @@ const auto kOtherWritersLogs = ::testing::Values(
     InteropCase{"other-writers", "lib_lin_mand_z.mf4", {"lib_lin_mand_z_LIN.csv"}});
 
 INSTANTIATE_TEST_SUITE_P(OtherWriters, InteropTest, kOtherWritersLogs, case_name);
+
+// Signal tables computed by an independent decoder, with DBC files that
+// carry the flaws the reader must take.
+INSTANTIATE_TEST_SUITE_P(
+    Signals, InteropTest,
+    ::testing::Values(
+        InteropCase{"signals",
+                    "mux_simple.mf4",
+                    {"mux_simple_CAN.csv", "mux_simple_CAN_signals.csv"},
+                    {"--dbc", "dbc/mux_simple.dbc"}},
+        InteropCase{"signals",
+                    "std_ext_ids.mf4",
+                    {"std_ext_ids_CAN.csv", "std_ext_ids_CAN_signals.csv"},
+                    {"--dbc", "dbc/std_ext.dbc"}},
+        InteropCase{"signals",
+                    "bus_restricted.mf4",
+                    {"bus_restricted_CAN.csv", "bus_restricted_CAN_signals.csv"},
+                    {"--dbc", "2:dbc/bus2.dbc", "--dbc", "dbc/all.dbc"}},
+        InteropCase{"signals/real-world",
+                    "vw_pq.mf4",
+                    {"vw_pq_CAN.csv", "vw_pq_CAN_signals.csv"},
+                    {"--dbc", "dbc/vw_pq.dbc"}},
+        InteropCase{"signals/real-world",
+                    "mazda_3_2019.mf4",
+                    {"mazda_3_2019_CAN.csv", "mazda_3_2019_CAN_signals.csv"},
+                    {"--dbc", "dbc/mazda_3_2019.dbc"}},
+        InteropCase{"signals/real-world",
+                    "FORD_CADS.mf4",
+                    {"FORD_CADS_CAN.csv", "FORD_CADS_CAN_signals.csv"},
+                    {"--dbc", "dbc/FORD_CADS.dbc"}},
+        InteropCase{"signals/real-world",
+                    "toyota_radar_dsu_tssp.mf4",
+                    {"toyota_radar_dsu_tssp_CAN.csv", "toyota_radar_dsu_tssp_CAN_signals.csv"},
+                    {"--dbc", "dbc/toyota_radar_dsu_tssp.dbc"}}),
+    case_name);
 INSTANTIATE_TEST_SUITE_P(OtherWriters, OtherWritersTest, kOtherWritersLogs, case_name);
 
 }  // namespace
