@@ -19,7 +19,7 @@ constexpr int kMaxBusChannel = 255;
 // Splits "N:path" into bus channel N and path; a value without an all-digit
 // prefix (a drive letter, a plain path) applies to every bus (-1). False
 // for a bus channel out of range.
-bool split_bus(const SsoString& value, int* bus_channel, SsoString* path) {
+bool split_bus(const SsoString& value, int* bus_channel, SsoString* name, SsoString* path) {
   const char* text = value.c_str();
   const char* digits_end = text;
   while (*digits_end >= '0' && *digits_end <= '9') ++digits_end;
@@ -34,39 +34,42 @@ bool split_bus(const SsoString& value, int* bus_channel, SsoString* path) {
     *bus_channel = bus;
     skip = static_cast<uint64_t>(digits_end - text) + 1;
   }
-  if (!path->assign(StringView(text + skip, value.size() - skip))) return false;
+  StringView given(text + skip, value.size() - skip);
+  if (!name->assign(given) || !path->assign(given)) return false;
   path_normalize(path);
   return true;
 }
 
-// Reads one file; false after logging why.
-bool load_one(const SsoString& path, SignalDecoder* decoder, int bus_channel) {
+// Reads one file; false after logging why. Messages name the file as it
+// was given.
+bool load_one(const SsoString& name, const SsoString& path, SignalDecoder* decoder,
+              int bus_channel) {
   ByteStream* stream = file_stream_open(path.c_str(), FILE_MODE_READ);
   if (!stream) {
-    QLOG(LOG_FATAL, "Could not read DBC file %s: the file cannot be opened", path.c_str());
+    QLOG(LOG_FATAL, "Could not read DBC file %s: the file cannot be opened", name.c_str());
     return false;
   }
   int64_t size = stream_size(stream);
   bool too_large = size > 0 && static_cast<uint64_t>(size) > kMaxDbcFileBytes;
   SsoString text;
-  bool complete = !too_large && read_whole_file(stream, size, "DBC file", path, &text);
+  bool complete = !too_large && read_whole_file(stream, size, "DBC file", name, &text);
   stream_close(stream);
   if (too_large) {
-    QLOG(LOG_FATAL, "Could not read DBC file %s: larger than 64 MiB", path.c_str());
+    QLOG(LOG_FATAL, "Could not read DBC file %s: larger than 64 MiB", name.c_str());
     return false;
   }
   if (!complete) {
-    QLOG(LOG_FATAL, "Could not read DBC file %s: the file cannot be read", path.c_str());
+    QLOG(LOG_FATAL, "Could not read DBC file %s: the file cannot be read", name.c_str());
     return false;
   }
   DbcFile file;
   SsoString error;
-  if (!dbc_parse(text.c_str(), text.size(), path.view(), &file, &error)) {
-    QLOG(LOG_FATAL, "Could not read DBC file %s: %s", path.c_str(), error.c_str());
+  if (!dbc_parse(text.c_str(), text.size(), name.view(), &file, &error)) {
+    QLOG(LOG_FATAL, "Could not read DBC file %s: %s", name.c_str(), error.c_str());
     return false;
   }
   if (!decoder->add(&file, bus_channel)) {
-    QLOG(LOG_FATAL, "Could not read DBC file %s: out of memory", path.c_str());
+    QLOG(LOG_FATAL, "Could not read DBC file %s: out of memory", name.c_str());
     return false;
   }
   return true;
@@ -83,12 +86,13 @@ bool signal_files_load(ConverterSettings* settings, int* status) {
   }
   for (const SsoString& value : settings->dbc_files) {
     int bus_channel;
+    SsoString name;
     SsoString path;
-    if (!split_bus(value, &bus_channel, &path)) {
+    if (!split_bus(value, &bus_channel, &name, &path)) {
       *status = CLI_STATUS_BAD_ARGUMENT;
       return false;
     }
-    if (!load_one(path, settings->signals.get(), bus_channel)) {
+    if (!load_one(name, path, settings->signals.get(), bus_channel)) {
       *status = 1;
       return false;
     }
