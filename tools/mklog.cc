@@ -39,6 +39,11 @@ Traffic:
   --start-time SECONDS    recording start, seconds since 1970, up to nine
                           decimals (default: a recent date chosen by the seed)
 
+  --dbc-traffic FILE      write a DBC file describing --dbc-messages messages
+                          to FILE; every CAN and CAN FD data frame is one of
+                          them (J1939 ones with any priority and source)
+  --dbc-messages N        messages of --dbc-traffic (default 100)
+
 Layout:
   --layout sorted|unsorted  one channel group per data group, or all groups
                           in one data group with record ids (default sorted)
@@ -98,6 +103,8 @@ struct Config {
   bool crc = false;
   uint32_t device_id = 0;
   uint32_t iterations = 1000;
+  std::string dbc_output;
+  uint32_t dbc_messages = 100;
 };
 
 bool parse_u64(std::string_view text, uint64_t& out, int base = 10) {
@@ -230,6 +237,10 @@ int parse_args(int argc, char** argv, Config& cfg) {
         ok = parse_u64(value, cfg.frames);
       } else if (arg == "--seed") {
         ok = parse_u64(value, cfg.gen.seed);
+      } else if (arg == "--dbc-traffic") {
+        cfg.dbc_output = value;
+      } else if (arg == "--dbc-messages") {
+        ok = parse_number(value, cfg.dbc_messages, 100'000) && cfg.dbc_messages > 0;
       } else if (arg == "--mix") {
         ok = parse_mix(value, cfg.gen.mix);
       } else if (arg == "--fd-sizes") {
@@ -335,6 +346,15 @@ int main(int argc, char** argv) {
   if (status >= 0) return status;
   if (!cfg.start_given) cfg.log.start_time_ns = start_time_for_seed(cfg.gen.seed);
 
+  if (!cfg.dbc_output.empty()) {
+    cfg.gen.can_messages = dbc_traffic_messages(cfg.dbc_messages, cfg.gen.seed);
+    const std::string text = dbc_traffic_text(cfg.gen.can_messages);
+    if (!write_file(cfg.dbc_output, std::vector<uint8_t>(text.begin(), text.end()))) {
+      std::fprintf(stderr, "mklog: could not write %s: %s\n", cfg.dbc_output.c_str(),
+                   std::strerror(errno));
+      return 1;
+    }
+  }
   FrameGenerator generator(cfg.gen);
   BusLogWriter writer(cfg.log);
   BusFrame frame;

@@ -840,6 +840,26 @@ void FrameGenerator::fill_can(BusFrame& f, uint32_t length) {
   f.dir = below(10) == 0;
 }
 
+void FrameGenerator::fill_message(BusFrame& f) {
+  const DbcMessageShape& m =
+      options_.can_messages[below(static_cast<uint32_t>(options_.can_messages.size()))];
+  fill_can(f, m.size);
+  f.data.fill(0);
+  f.ide = (m.id >> 31) != 0;
+  f.id = m.id & 0x1FFFFFFF;
+  if (m.j1939) f.id = (f.id & 0x03FFFF00) | below(8) << 26 | below(256);
+  if (below(10) == 0) {
+    // Shorter than declared: the signals beyond its data give no rows.
+    uint32_t length = below(m.size);
+    if (length > 8) length = length < 12 ? 8 : length / 4 * 4;
+    f.data_length = static_cast<uint8_t>(length);
+    f.dlc = can_dlc_for_length(length);
+  }
+  f.edl = f.data_length > 8;
+  f.brs = f.edl && below(2) == 0;
+  for (uint32_t i = 0; i < f.data_length; ++i) f.data[i] = static_cast<uint8_t>(rng_());
+}
+
 void FrameGenerator::next(BusFrame& f) {
   f = BusFrame{};
   f.time = stamp();
@@ -885,6 +905,8 @@ void FrameGenerator::next(BusFrame& f) {
     f.checksum = static_cast<uint8_t>(rng_());
     f.dir = below(2) == 0;
   }
+  // Frames of the messages replace the classic and CAN FD data frames.
+  if (f.type == FrameType::can_data && !options_.can_messages.empty()) fill_message(f);
 }
 
 std::vector<BusFrame> generate_frames(size_t count, const GeneratorOptions& options) {

@@ -49,6 +49,7 @@
 #include <vector>
 
 #include "mdfwriter/block_builder.h"
+#include "mdfwriter/dbc_traffic.h"
 
 namespace quarrow::mdfw {
 
@@ -299,6 +300,10 @@ struct GeneratorOptions {
   bool whole_microseconds = true;     // false: times carry sub-microsecond parts
   uint8_t can_channels = 2;
   uint8_t lin_channels = 1;
+  // When set, every CAN data and CAN FD frame is one of these messages (a
+  // J1939 one with any priority and source address), one in ten shorter
+  // than its declared size.
+  std::vector<DbcMessageShape> can_messages;
 };
 
 // A seeded stream of plausible bus traffic; the same seed gives the same
@@ -311,6 +316,7 @@ class FrameGenerator {
  private:
   uint32_t below(uint32_t n) { return static_cast<uint32_t>(rng_() % n); }
   void fill_can(BusFrame& frame, uint32_t length);
+  void fill_message(BusFrame& frame);
   double stamp();
 
   GeneratorOptions options_;
