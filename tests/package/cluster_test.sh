@@ -103,6 +103,7 @@ mk -n 300 --seed 4 "$t/whole.mf4"
 head -c "$(($(stat -c %s "$t/whole.mf4") * 2 / 3))" "$t/whole.mf4" >"$t/in/logs/day2/cut.mf4"
 echo "not a log" >"$t/in/logs/day2/notes.txt"
 mk -n 100 --seed 5 "$t/in/more/extra.mf4"
+mk -n 300 --seed 6 --dbc-traffic "$t/vehicle.dbc" "$t/in/logs/day2/signals.mf4"
 printf '{ "1A2B3C4D": "s3cret" }\n' >"$t/passwords.json"
 chmod 600 "$t/passwords.json"
 
@@ -113,10 +114,12 @@ touch "$t/before"
 for side in local cluster; do
     mkdir -p "$t/$side/out" && cp -r "$t/in" "$t/$side/in"
     if [ $side = local ]; then
-        (cd "$t" && "$quarrow" -d -O "$t/$side/out" -p passwords.json "$t/$side/in/logs" "$t/$side/in/more")
+        (cd "$t" && "$quarrow" -d -O "$t/$side/out" -p passwords.json --dbc 1:vehicle.dbc \
+            --dbc vehicle.dbc "$t/$side/in/logs" "$t/$side/in/more")
     else
         (cd "$t" && "$cluster" --ssh "ssh -F $t/ssh_config" -S 2/host-a,2/host-b --quarrow "$quarrow" \
-            -d -O "$t/$side/out" -p passwords.json "$t/$side/in/logs" "$t/$side/in/more") 2>"$t/cluster.err"
+            -d -O "$t/$side/out" -p passwords.json --dbc 1:vehicle.dbc --dbc vehicle.dbc \
+            "$t/$side/in/logs" "$t/$side/in/more") 2>"$t/cluster.err"
     fi
     echo $? >"$t/$side.status"
 done
@@ -124,6 +127,7 @@ done
 cmp -s "$t/local.status" "$t/cluster.status" ||
     fail "status $(cat "$t/cluster.status"), local run $(cat "$t/local.status"): $(cat "$t/cluster.err")"
 diff -r "$t/local" "$t/cluster" || fail "the trees differ from the local run's"
+[ -s "$t/local/out/logs_out/day2/signals_CAN_signals.csv" ] || fail "no signals table"
 for host in host-a host-b; do
     grep -q "Accepted publickey" "$t/sshd_$host.log" || fail "$host converted nothing"
 done

@@ -8,7 +8,7 @@ namespace quarrow::mdfw {
 namespace {
 
 constexpr uint32_t kExtended = 0x80000000u;
-constexpr uint32_t kSignalsPerMessage = 8;
+constexpr uint32_t kSignalsPerMessage = 9;
 
 std::string number(double value) {
   char text[32];
