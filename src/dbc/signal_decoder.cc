@@ -89,6 +89,59 @@ char* write_u64(char* out, uint64_t value) {
   return std::to_chars(out, out + kSignalValueRoom, value).ptr;
 }
 
+constexpr double kPowersOfTen[] = {1, 10, 100, 1000, 10000, 100000, 1000000};
+constexpr int kFastDecimals = 6;
+
+// Shortest text of a value that a few decimals hold exactly, as
+// std::to_chars writes it; null for any other value. Scaled signals are
+// mostly such values, and this is several times faster than the general
+// algorithm.
+char* write_few_decimals(char* out, double value) {
+  double magnitude = value < 0 ? -value : value;
+  // Zero keeps its sign in to_chars; tiny and huge values print with an
+  // exponent.
+  if (!(magnitude >= 1e-4 && magnitude < 1e15)) return nullptr;
+  for (int k = 0; k <= kFastDecimals; ++k) {
+    // Below 2^50 the product is within a quarter of the integer that a
+    // k-decimal text of the value has, so rounding finds that integer.
+    double scaled = magnitude * kPowersOfTen[k];
+    if (scaled >= 1125899906842624.0) return nullptr;
+    auto n = static_cast<uint64_t>(scaled + 0.5);
+    // n and 10^k are exact, so the division rounds exactly as reading the
+    // decimal text back does.
+    if (static_cast<double>(n) / kPowersOfTen[k] != magnitude) continue;
+    char digits[24];
+    char* end = std::to_chars(digits, digits + sizeof(digits), n).ptr;
+    auto length = static_cast<int>(end - digits);
+    int trailing = 0;
+    while (k == 0 && trailing < length - 1 && digits[length - 1 - trailing] == '0') ++trailing;
+    int significant = length - trailing;
+    int exponent = length - 1 - k;
+    int fixed = k == 0 ? length : length > k ? length + 1 : k + 2;
+    int scientific =
+        significant + (significant > 1) + 2 + (exponent <= -100 || exponent >= 100 ? 3 : 2);
+    if (fixed > scientific) return nullptr;
+    if (value < 0) *out++ = '-';
+    if (k == 0) {
+      std::memcpy(out, digits, static_cast<size_t>(length));
+      return out + length;
+    }
+    if (length > k) {
+      std::memcpy(out, digits, static_cast<size_t>(length - k));
+      out += length - k;
+      *out++ = '.';
+      std::memcpy(out, digits + length - k, static_cast<size_t>(k));
+      return out + k;
+    }
+    *out++ = '0';
+    *out++ = '.';
+    for (int i = length; i < k; ++i) *out++ = '0';
+    std::memcpy(out, digits, static_cast<size_t>(length));
+    return out + length;
+  }
+  return nullptr;
+}
+
 char* write_value(char* out, const ValuePlan& plan, uint64_t raw) {
   double x;
   if (plan.type == DBC_VALUE_FLOAT) {
@@ -117,8 +170,7 @@ char* write_value(char* out, const ValuePlan& plan, uint64_t raw) {
   }
   // Two roundings, as the DBC tools compute it: the library is built
   // without contraction into a fused multiply-add.
-  double value = x * plan.factor + plan.offset;
-  return std::to_chars(out, out + kSignalValueRoom, value).ptr;
+  return signal_format_double(out, x * plan.factor + plan.offset);
 }
 
 // A field of the table: quoted when it holds a separator, a quote or a line
@@ -201,6 +253,11 @@ uint64_t signal_bits_read(const SignalBits& bits, const uint8_t* data) {
   word = load_be(p) << bits.shift;
   if (bits.shift + bits.length > 64) word |= static_cast<uint64_t>(p[8]) >> (8 - bits.shift);
   return word >> (64 - bits.length);
+}
+
+char* signal_format_double(char* out, double value) {
+  if (char* end = write_few_decimals(out, value)) return end;
+  return std::to_chars(out, out + kSignalValueRoom, value).ptr;
 }
 
 char* signal_write_value(char* out, const DbcSignal& signal, uint64_t raw) {

@@ -30,6 +30,10 @@ uint64_t signal_bits_read(const SignalBits& bits, const uint8_t* data);
 // Room that one value's text may need.
 inline constexpr uint64_t kSignalValueRoom = 32;
 
+// The shortest text that reads back as value, exactly as std::to_chars
+// without a precision writes it.
+char* signal_format_double(char* out, double value);
+
 // Writes a signal's physical value: for integer signals whose factor and
 // offset are integers, the exact integer raw * factor + offset where it fits
 // in 64 bits; else double(raw) * factor + offset, printed as the shortest

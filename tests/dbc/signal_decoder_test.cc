@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cstring>
+#include <iterator>
+#include <random>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -128,6 +131,41 @@ TEST(SignalDecoderTest, ExtractsEveryLayoutAndComputesValues) {
   for (const Case& c : cases) {
     EXPECT_EQ(value_text(c.signal, c.data), c.expected) << c.signal.name.c_str();
   }
+}
+
+// The fast path for values with few decimals must write what std::to_chars
+// writes, for scaled raw values of every common factor and for any double.
+TEST(SignalDecoderTest, FormatsDoublesAsToCharsDoes) {
+  std::mt19937_64 rng(42);
+  const double factors[] = {0.1,     0.01, 0.001,  0.5, 0.25, 0.125, 0.2, 0.05, 1e-4, 1e-5,
+                            0.03125, 3.6,  0.0625, 1.5, 100,  1000,  1e5, 1e7,  0.3};
+  const double offsets[] = {0, -40, 0.5, -273.15, 1e6, -0.1};
+  auto check = [](double value) {
+    char fast[kSignalValueRoom], reference[kSignalValueRoom];
+    std::string got(fast, signal_format_double(fast, value));
+    std::string want(reference, std::to_chars(reference, reference + sizeof(reference), value).ptr);
+    return got == want ? std::string() : got + " instead of " + want;
+  };
+  uint64_t wrong = 0;
+  std::string first;
+  auto note = [&](const std::string& why) {
+    if (!why.empty() && wrong++ == 0) first = why;
+  };
+  for (int i = 0; i < 300000; ++i) {
+    double raw = static_cast<double>(static_cast<int64_t>(rng() >> (rng() % 64)) >> 1);
+    note(check(raw * factors[i % std::size(factors)] + offsets[i % std::size(offsets)]));
+    uint64_t bits = rng();
+    double any;
+    std::memcpy(&any, &bits, sizeof(any));
+    note(check(any));
+  }
+  for (double edge : {0.0, -0.0, 1e-4, 9.999e-5, 1e15, 999999999999999.9, 1125899906842624.0,
+                      100000.0, 123456.0, 0.1 + 0.2, -1.5, 1e21, 5e-324,
+                      // As long with an exponent as without: written without.
+                      10000.0, 0.001, 1200000.0, -0.0012}) {
+    note(check(edge));
+  }
+  EXPECT_EQ(wrong, 0u) << first;
 }
 
 template <typename... Signals>

@@ -2,7 +2,10 @@
 // into a scratch folder and converted there like a command-line run would,
 // with container unwrapping, decryption (every device's password is
 // "fuzz"), the MDF reader, every data group's record walk and the CSV
-// writer. Half of the inputs are read with --other-writers.
+// writer with its signals table. Half of the inputs are read with
+// --other-writers. An input may carry a DBC file after the log, behind
+// kDbcMark; the frames are decoded with it when it reads, else with DBC-shaped
+// traffic's messages.
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -18,8 +21,10 @@
 #include "app/convert_file.h"
 #include "app/settings.h"
 #include "csv/csv_sink.h"
+#include "dbc/dbc_file.h"
 #include "io/folder.h"
 #include "log/log.h"
+#include "mdfwriter/dbc_traffic.h"
 
 namespace {
 
@@ -31,12 +36,27 @@ using namespace quarrow;
 constexpr uint32_t kMaxFuzzIterations = 4096;
 constexpr uint64_t kMaxFuzzContent = 64 << 20;
 
+constexpr char kDbcMark[] = "\n--DBC--\n";
+
 struct Harness {
   char root[64] = {};
   ConverterSettings settings;
   std::unique_ptr<Folder> folder;
   std::unique_ptr<CsvSink> sink;
+  std::unique_ptr<SignalDecoder> traffic;  // the default decoder
 };
+
+// A decoder of the DBC text, or null when it does not read.
+std::unique_ptr<SignalDecoder> decoder_of(const std::string& text) {
+  DbcFile file;
+  SsoString error;
+  auto decoder = std::make_unique<SignalDecoder>();
+  if (!dbc_parse(text.data(), text.size(), StringView("fuzz.dbc"), &file, &error) ||
+      !decoder->add(&file, -1)) {
+    return nullptr;
+  }
+  return decoder;
+}
 
 Harness* harness = nullptr;
 
@@ -56,6 +76,8 @@ Harness* setup() {
   if (!h->folder) abort();
   h->sink = csv_sink_create(h->folder.get(), h->folder.get(), &h->settings);
   if (!h->sink) abort();
+  h->traffic = decoder_of(mdfw::dbc_traffic_text(mdfw::dbc_traffic_messages(100, 1)));
+  if (!h->traffic) abort();
   return h;
 }
 
@@ -65,7 +87,9 @@ std::string path_in(const char* name) {
 
 // libFuzzer ends with exit(), so the scratch folder goes with the process.
 void remove_scratch() {
-  for (const char* name : {"in.mf4", "out_CAN.csv", "out_LIN.csv"}) unlink(path_in(name).c_str());
+  for (const char* name : {"in.mf4", "out_CAN.csv", "out_LIN.csv", "out_CAN_signals.csv"}) {
+    unlink(path_in(name).c_str());
+  }
   rmdir(harness->root);
 }
 
@@ -80,6 +104,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string bytes(reinterpret_cast<const char*>(data), size);
+  const size_t mark = bytes.find(kDbcMark);
+  std::unique_ptr<SignalDecoder> own;
+  if (mark != std::string::npos) {
+    own = decoder_of(bytes.substr(mark + sizeof(kDbcMark) - 1));
+    size = mark;
+  }
   std::string input = path_in("in.mf4");
   FILE* f = std::fopen(input.c_str(), "wb");
   if (!f) abort();
@@ -90,6 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // which take different paths through the buffered stream.
   harness->settings.buffer_size = size % 3 == 0 ? 64 : -1;
   harness->settings.other_writers = size % 2 == 1;
+  harness->settings.signals = own ? std::move(own) : std::move(harness->traffic);
   int status = convert_file(harness->sink.get(), "in.mf4", "out");
   if (status != CONVERT_OK && status != CONVERT_NO_PASSWORD && status != CONVERT_DECOMPRESS &&
       status != CONVERT_FAILED) {
@@ -97,7 +129,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   // Nothing asked for deletion, so the input must still be there.
   if (access(input.c_str(), F_OK) != 0) abort();
+  // The default decoder goes back to the harness; an input's own goes.
+  if (!harness->traffic) harness->traffic = std::move(harness->settings.signals);
+  harness->settings.signals.reset();
   unlink(path_in("out_CAN.csv").c_str());
   unlink(path_in("out_LIN.csv").c_str());
+  unlink(path_in("out_CAN_signals.csv").c_str());
   return 0;
 }
