@@ -192,6 +192,11 @@ TEST_F(ConvertSignalsTest, ADbcFileThatCannotBeReadStopsTheRunBeforeAnyLog) {
   write_file(tmp_ / "big.dbc", std::string((64 << 20) + 1, ' '));
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"--dbc", "missing.dbc"}, "Could not read DBC file missing.dbc: the file cannot be opened"},
+      // Only digits before the first colon make a bus prefix.
+      {{"--dbc", "C:missing.dbc"},
+       "Could not read DBC file C:missing.dbc: the file cannot be opened"},
+      {{"--dbc", "12:missing.dbc"},
+       "Could not read DBC file missing.dbc: the file cannot be opened"},
       {{"--dbc", "vehicle.dbc", "--dbc", "1:big.dbc"},
        "Could not read DBC file big.dbc: larger than 64 MiB"},
       {{"--dbc", "cut.dbc"}, "Could not read DBC file cut.dbc: line "},
