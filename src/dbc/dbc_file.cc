@@ -879,8 +879,8 @@ bool DbcParser::finish(DbcFile* out) {
   bool frame_format_j1939 = is_j1939(frame_format_, frame_format_.fallback, false);
   for (MessageWork& m : messages_) {
     bool extended = (m.message.id & 0x80000000u) != 0;
-    m.message.j1939 =
-        extended && (database_j1939 || is_j1939(frame_format_, m.frame_format, frame_format_j1939));
+    bool frame_j1939 = is_j1939(frame_format_, m.frame_format, frame_format_j1939);
+    m.message.j1939 = extended && (database_j1939 || frame_j1939);
     for (uint64_t i = 0; i < m.work.size(); ++i) check_signal(&m, static_cast<uint32_t>(i));
     if (!resolve_multiplexors(&m)) return false;
     warn_signals(m);

@@ -209,5 +209,133 @@ TEST(DbcFileTest, LoadsTheSampleFilesWithTheirFlaws) {
                                 "Motor_Code skipped: multiplexor MO2_Mp_Code skipped");
 }
 
+TEST(DbcFileTest, SkipsOrKeepsFlawsAndFailsOnDamage) {
+  struct Case {
+    std::string body;  // from line 2
+    std::string error;
+    std::vector<std::string> warnings;  // from "line"
+    std::string expected = "";          // when not empty
+  };
+  const std::string m = "BO_ 1 M: 8 A\n";
+  const std::string sg = " : 0|8@1+ (1,0) [0|0] \"\"\n";  // after " SG_ name mux"
+  const Case cases[] = {
+      {"BO_ 3221225472 P: 8 A\n SG_ a" + sg + "SIG_VALTYPE_ 3221225472 a : 1;\n",
+       "",
+       {"line 2: message P (0xC0000000) skipped: a pseudo-message for signals without a message"}},
+      {"BO_ 1073741825 B: 8 A\nBO_ 2048 S: 8 A\nBO_ 2684354560 E: 8 A\n",
+       "",
+       {"line 2: message B (0x40000001) skipped: bit 30 of the id is set",
+        "line 3: message S (0x800) skipped: a standard id above 0x7FF",
+        "line 4: message E (0xA0000000) skipped: an extended id of more than 29 bits"}},
+      {"BO_ 5 A: 8 A\nBO_ 5 B: 8 A\n SG_ b" + sg,
+       "",
+       {"line 3: message B (0x5) skipped: its id is already defined on line 2"},
+       "A 5 8:\n"},
+      {m +
+           " SG_ z : 0|0@1+ (1,0) [0|0] \"\"\n SG_ w : 0|65@1+ (1,0) [0|0] \"\"\n"
+           " SG_ f : 0|16@1+ (1,0) [0|0] \"\"\n SG_ d : 0|32@1+ (1,0) [0|0] \"\"\n SG_ t" +
+           sg + " SG_ t" + sg +
+           "SIG_VALTYPE_ 1 f : 1;\nSIG_VALTYPE_ 1 d : 2;\nSIG_VALTYPE_ 1 t : 3;\n",
+       "",
+       {"line 3: signal M.z skipped: 0 bits", "line 4: signal M.w skipped: 65 bits",
+        "line 5: signal M.f skipped: SIG_VALTYPE_ 1 with 16 bits",
+        "line 6: signal M.d skipped: SIG_VALTYPE_ 2 with 32 bits",
+        "line 7: signal M.t skipped: SIG_VALTYPE_ 3 with 8 bits",
+        "line 8: signal M.t skipped: a second signal of that name"}},
+      {m + " SG_ a : 500|13@1+ (1,0) [0|0] \"\"\n SG_ b : 500|12@1+ (1,0) [0|0] \"\"\n"
+           " SG_ c : 511|9@0+ (1,0) [0|0] \"\"\n SG_ d : 511|8@0+ (1,0) [0|0] \"\"\n"
+           " SG_ e : 504|2@0+ (1,0) [0|0] \"\"\n SG_ f : 56|8@0+ (1,0) [0|0] \"\"\n"
+           " SG_ g : 63|8@0+ (1,0) [0|0] \"\"\n",
+       "",
+       {"line 3: signal M.a skipped: bits beyond 64 bytes",
+        "line 4: signal M.b kept: outside the 8-byte message",
+        "line 5: signal M.c skipped: bits beyond 64 bytes",
+        "line 6: signal M.d kept: outside the 8-byte message",
+        "line 7: signal M.e skipped: bits beyond 64 bytes",
+        "line 8: signal M.f kept: outside the 8-byte message"},
+       "M 1 8: b 500|12@1+ (1,0) \"\"? d 511|8@0+ (1,0) \"\"? f 56|8@0+ (1,0) \"\"? "
+       "g 63|8@0+ (1,0) \"\"?\n"},
+      {m + " SG_ s m" + sg + " SG_ x m1" + sg + "SG_MUL_VAL_ 1 x s 1-1;\nBO_ 2 N: 8 A\n SG_ y m1" +
+           sg + " SG_ z m2" + sg + "SG_MUL_VAL_ 2 z Q 2-2;\n",
+       "",
+       {"line 3: signal M.s skipped: m without a value",
+        "line 4: signal M.x skipped: multiplexor s skipped",
+        "line 7: signal N.y skipped: multiplexor M missing",
+        "line 8: signal N.z skipped: multiplexor Q missing"}},
+      {m + " SG_ a M" + sg + " SG_ b M" + sg + " SG_ c m1" + sg + "BO_ 2 N: 8 A\n SG_ a m1M" + sg +
+           " SG_ b m2M" + sg + " SG_ c m3" + sg +
+           "SG_MUL_VAL_ 2 a b 1-1;\nSG_MUL_VAL_ 2 b a 2-2;\nSG_MUL_VAL_ 2 c b 3-3;\n",
+       "",
+       {"line 5: signal M.c skipped: several multiplexors M and no SG_MUL_VAL_",
+        "line 7: signal N.a skipped: multiplexor cycle",
+        "line 8: signal N.b skipped: multiplexor cycle",
+        "line 9: signal N.c skipped: multiplexor b skipped"}},
+      {m + " SG_ a : 0|0@1+ (1,0) [0|0] \"\"\n SG_ S M" + sg + " SG_ x m1" + sg,
+       "",
+       {"line 3: signal M.a skipped: 0 bits"},
+       "M 1 8: S 0|8@1+ (1,0) \"\"?M x 0|8@1+ (1,0) \"\"?<0=1-1\n"},
+      {"CM_ \"c\"\n" + m + "CM_ \"d\";\n SG_ x" + sg + "SIG_VALTYPE_ 1 y : 1\n" +
+           "FOO_ 1 \"x;\" 2;\nBAR_ 1\n2\nBA_ \"GenMsgCycleTime\" BO_ x y z;\n12 x;\n"
+           "SIG_VALTYPE_ 9 x : 1;\nSIG_VALTYPE_ 1 y : 1;\nSG_MUL_VAL_ 1 y x 1-1;\n"
+           "BA_DEF_ BO_ \"VFrameFormat\" ENUM \"A\",\"J1939PG\";\nBA_ \"VFrameFormat\" BO_ 9 1;\n"
+           "BA_ \"VFrameFormat\" BO_ 1 7;\nSIG_VALTYPE_ 1 y : 1",
+       "",
+       {"line 2: CM_ without ';' accepted", "line 5: signal x skipped: not inside a message",
+        "line 6: SIG_VALTYPE_ without ';' accepted", "line 7: unknown keyword FOO_ skipped",
+        "line 8: unknown keyword BAR_ skipped", "line 11: unexpected number skipped",
+        "line 18: SIG_VALTYPE_ without ';' accepted",
+        "line 6: SIG_VALTYPE_ ignored: message M has no signal y",
+        "line 12: SIG_VALTYPE_ ignored: no message 9",
+        "line 13: SIG_VALTYPE_ ignored: message M has no signal y",
+        "line 18: SIG_VALTYPE_ ignored: message M has no signal y",
+        "line 14: SG_MUL_VAL_ ignored: message M has no signal y",
+        "line 16: BA_ \"VFrameFormat\" ignored: no message 9",
+        "line 17: value 7 of \"VFrameFormat\" ignored: not an index of its values"}},
+      // Damage that decoding cannot go past.
+      {"BO_ 100 M 8 A\n", "line 2: expected ':' after the message name", {}},
+      {"BO_ 4294967296 M: 8 A\n", "line 2: expected the message id after BO_", {}},
+      {m + " SG_ S 0|8@1+ (1,0) [0|0] \"\"\n", "line 3: expected ':' after the signal name", {}},
+      {m + " SG_ S m2x" + sg, "line 3: expected ':' after the signal name", {}},
+      {m + " SG_ S : 0|8@2+ (1,0) [0|0] \"\"\n",
+       "line 3: expected the byte order 0 or 1 after '@'",
+       {}},
+      {m + " SG_ S : 0|8@1+ (1,", "line 3: expected the offset", {}},
+      {m + " SG_ S : 0|8@1+ (1,0) [0|0] \"\" A 5\n",
+       "line 3: unexpected text after the signal's receivers",
+       {}},
+      {"BU_: A\nCM_ SG_ 1 S \"abc\ndef\n", "line 3: unterminated string", {}},
+      {"SIG_VALTYPE_ 1 S : x;\n", "line 2: expected the value type", {}},
+      {"SIG_VALTYPE_ 1 S : 1 2;\n", "line 2: expected ';' after SIG_VALTYPE_", {}},
+      {"SG_MUL_VAL_ 1 S M 0 0;\n", "line 2: expected '-' in the value range", {}},
+      {"BA_DEF_ BO_ \"VFrameFormat\" ENUM \"a\" x;\n", "line 2: expected ';' after BA_DEF_", {}},
+      {"BA_DEF_ BO_ \"VFrameFormat\" LIST;\n", "line 2: expected the attribute's type", {}},
+      {"BA_ \"ProtocolType\" ;\n", "line 2: expected the attribute value", {}},
+      {"BA_DEF_DEF_ \"VFrameFormat\"", "line 2: expected the attribute value", {}},
+  };
+  for (const Case& c : cases) {
+    Parsed p = parse("VERSION \"\"\n" + c.body);
+    EXPECT_EQ(p.ok, c.error.empty()) << c.body;
+    EXPECT_EQ(p.error, c.error) << c.body;
+    std::vector<std::string> warnings;
+    for (const std::string& w : c.warnings) warnings.push_back("DBC file t.dbc: " + w);
+    EXPECT_EQ(p.warnings, warnings) << c.body;
+    if (!c.expected.empty()) {
+      EXPECT_EQ(describe(p.file), c.expected) << c.body;
+    }
+  }
+  // What is not a DBC file at all.
+  const std::pair<std::string, const char*> others[] = {
+      {"", "line 1: not a DBC file"},
+      {std::string("VERSION \"\"\n\n\0", 14), "line 3: not a DBC file"},
+      {"hello world\nBO_ 1 M: 8 A\n", "line 1: not a DBC file"},
+      {"\n\n\"VERSION\"", "line 3: not a DBC file"},
+  };
+  for (const auto& [text, error] : others) {
+    Parsed p = parse(text);
+    EXPECT_FALSE(p.ok);
+    EXPECT_EQ(p.error, error) << text;
+  }
+}
+
 }  // namespace
 }  // namespace quarrow::test
