@@ -81,7 +81,7 @@ dist-windows: windows
 fuzz: deps
 	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DQUARROW_FUZZ=ON -DQUARROW_TESTS=OFF >/dev/null
-	@cmake --build $(FUZZ_BUILD) -j $(JOBS) --target mklog fuzz_seeds fuzz_convert fuzz_lzss \
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS) --target mklog fuzz_seeds fuzz_convert fuzz_dbc fuzz_lzss \
 		fuzz_password fuzz_paths fuzz_row_format
 	@tests/fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS)
 

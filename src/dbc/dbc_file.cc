@@ -14,30 +14,21 @@ namespace quarrow {
 
 namespace {
 
-// Every keyword a DBC file may start a statement with.
-constexpr const char* kKeywords[] = {"VERSION",      "NS_",
-                                     "NS_DESC_",     "CM_",
-                                     "BA_DEF_",      "BA_",
-                                     "VAL_",         "CAT_DEF_",
-                                     "CAT_",         "FILTER",
-                                     "BA_DEF_DEF_",  "EV_DATA_",
-                                     "ENVVAR_DATA_", "SGTYPE_",
-                                     "SGTYPE_VAL_",  "BA_DEF_SGTYPE_",
-                                     "BA_SGTYPE_",   "SIG_TYPE_REF_",
-                                     "VAL_TABLE_",   "SIG_GROUP_",
-                                     "SIG_VALTYPE_", "SIGTYPE_VALTYPE_",
-                                     "BO_TX_BU_",    "BA_DEF_REL_",
-                                     "BA_REL_",      "BA_DEF_DEF_REL_",
-                                     "BU_SG_REL_",   "BU_EV_REL_",
-                                     "BU_BO_REL_",   "SG_MUL_VAL_",
-                                     "BS_",          "BU_",
-                                     "BO_",          "SG_",
-                                     "EV_"};
+// Every keyword a DBC file may start a statement with, separated by spaces.
+constexpr char kKeywords[] =
+    " VERSION NS_ NS_DESC_ CM_ BA_DEF_ BA_ VAL_ CAT_DEF_ CAT_ FILTER BA_DEF_DEF_ EV_DATA_"
+    " ENVVAR_DATA_ SGTYPE_ SGTYPE_VAL_ BA_DEF_SGTYPE_ BA_SGTYPE_ SIG_TYPE_REF_ VAL_TABLE_"
+    " SIG_GROUP_ SIG_VALTYPE_ SIGTYPE_VALTYPE_ BO_TX_BU_ BA_DEF_REL_ BA_REL_ BA_DEF_DEF_REL_"
+    " BU_SG_REL_ BU_EV_REL_ BU_BO_REL_ SG_MUL_VAL_ BS_ BU_ BO_ SG_ EV_ ";
 
 bool is_keyword(StringView text) {
-  for (const char* k : kKeywords)
-    if (text == StringView(k)) return true;
-  return false;
+  if (text.size < 3 || text.size > 16) return false;
+  char word[19];
+  word[0] = ' ';
+  std::memcpy(word + 1, text.data, text.size);
+  word[text.size + 1] = ' ';
+  word[text.size + 2] = 0;
+  return std::strstr(kKeywords, word) != nullptr;
 }
 
 bool contains(StringView text, StringView part) {
@@ -888,8 +879,8 @@ bool DbcParser::finish(DbcFile* out) {
   bool frame_format_j1939 = is_j1939(frame_format_, frame_format_.fallback, false);
   for (MessageWork& m : messages_) {
     bool extended = (m.message.id & 0x80000000u) != 0;
-    m.message.j1939 =
-        extended && (database_j1939 || is_j1939(frame_format_, m.frame_format, frame_format_j1939));
+    bool frame_j1939 = is_j1939(frame_format_, m.frame_format, frame_format_j1939);
+    m.message.j1939 = extended && (database_j1939 || frame_j1939);
     for (uint64_t i = 0; i < m.work.size(); ++i) check_signal(&m, static_cast<uint32_t>(i));
     if (!resolve_multiplexors(&m)) return false;
     warn_signals(m);

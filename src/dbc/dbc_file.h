@@ -72,7 +72,10 @@ struct DbcFile {
 // are logged at LOG_WARN, each naming file_name, the line and the item, and
 // the item is skipped or kept as the DBC tools do. Returns false with
 // *error set ("line N: what was wrong") when a statement that decoding needs
-// cannot be parsed, or when memory is short.
+// cannot be parsed, or when memory is short. Text that is not a DBC file
+// (one with a NUL byte, without any statement, or whose first word is no
+// DBC keyword) fails with "line N: not a DBC file". Names and units are
+// UTF-8: a file that is not valid UTF-8 as a whole is read as Windows-1252.
 bool dbc_parse(const char* text, uint64_t size, StringView file_name, DbcFile* out,
                SsoString* error);
 
