@@ -172,6 +172,8 @@ TEST_F(ConvertStatusTest, RejectedBlocksOfOtherWritersNameTheOption) {
       {&mdfw::Unsupported::channel_hierarchy, "##CH"},
       {&mdfw::Unsupported::sample_reduction, "##SR"},
       {&mdfw::Unsupported::conversion_with_refs, "##CC with references"},
+      {&mdfw::Unsupported::channel_attachments, "##CN with attachment references"},
+      {&mdfw::Unsupported::default_x, "##CN with a default X channel"},
   };
   for (const auto& [block, name] : cases) {
     mdfw::BusLogOptions options;
