@@ -75,6 +75,8 @@ Layouts of other MDF 4 writers (read by quarrow --other-writers):
   --vlsd-before           each VLSD record before the fixed record pointing to it
   --mandatory-only        no Dir, EDL, BRS and ESI channels
   --channel-array         a channel array in the CAN data frame groups
+  --channel-attachments   every channel references an attachment (##AT)
+  --default-x             every channel names a default X channel
 
 Containers (applied in command-line order, so they nest either way):
   --compress W,L          compressed container, window 2^W, lookahead 2^L
@@ -226,6 +228,10 @@ int parse_args(int argc, char** argv, Config& cfg) {
       cfg.log.other.mandatory_only = true;
     } else if (arg == "--channel-array") {
       cfg.log.other.channel_array = true;
+    } else if (arg == "--channel-attachments") {
+      cfg.log.unsupported.channel_attachments = true;
+    } else if (arg == "--default-x") {
+      cfg.log.unsupported.default_x = true;
     } else if (!arg.starts_with("-")) {
       if (!cfg.output.empty()) return usage_error("more than one output path");
       cfg.output = arg;

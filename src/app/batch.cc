@@ -142,7 +142,7 @@ class FileWork : public OrderedWork {
     if (jobs_->progress) jobs_->progress->file_started(job.input.c_str());
     uint64_t rows = sink->rows_written();
     log_capture(&job.lines);
-    job.status = convert_log_file(sink, job.input, job.base, &job.failure);
+    job.status = convert_log_file(sink, job.input, job.base, &job.report);
     log_capture(nullptr);
     job.rows = sink->rows_written() - rows;
     return true;
@@ -153,10 +153,12 @@ class FileWork : public OrderedWork {
     log_write_text(job.lines);
     status |= job.status;
     RunTally& tally = jobs_->tally;
-    if (job.status == 0) {
-      ++tally.converted;
+    if (job.status != 0) {
+      ++tally.failures[job.report.failure];
+    } else if (job.report.other_writer_layout) {
+      ++tally.other_writer_layouts;
     } else {
-      ++tally.failures[job.failure];
+      ++tally.converted;
     }
     tally.rows += job.rows;
     if (jobs_->progress) jobs_->progress->file_done(job.size);
@@ -283,8 +285,8 @@ int convert_path(FrameSink* sink, StringView input, StringView output, FileJobs*
   }
 }
 
-int convert_log_file(FrameSink* sink, StringView input, StringView base, ConvertFailure* failure) {
-  int r = convert_file(sink, input, base, failure);
+int convert_log_file(FrameSink* sink, StringView input, StringView base, ConvertReport* report) {
+  int r = convert_file(sink, input, base, report);
   if (r != 0) {
     QLOG(LOG_ERROR, "Error during conversion of %.*s", static_cast<int>(input.size), input.data);
   }

@@ -34,7 +34,7 @@ struct FileJob {
   SsoString lines;   // its own log lines
   uint64_t size = 0;
   int status = 0;
-  ConvertFailure failure = FAILURE_NONE;
+  ConvertReport report;
   uint64_t rows = 0;  // in the tables it gave
 };
 
@@ -51,10 +51,10 @@ struct FileJobs {
 // jobs, the log files are only collected there, for the caller to convert.
 int convert_path(FrameSink* sink, StringView input, StringView output, FileJobs* jobs = nullptr);
 
-// Converts one log file into tables at base and logs a failure; *failure,
-// when given, says why it failed.
+// Converts one log file into tables at base and logs a failure; *report,
+// when given, says what became of it.
 int convert_log_file(FrameSink* sink, StringView input, StringView base,
-                     ConvertFailure* failure = nullptr);
+                     ConvertReport* report = nullptr);
 
 // True for the extensions mf4, mfc, mfe and mfm in any letter case.
 bool is_log_file(StringView path);

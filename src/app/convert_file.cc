@@ -135,7 +135,20 @@ int failure_status(ConvertFailure failure) {
   }
 }
 
-ConvertFailure convert(FrameSink* sink, StringView input_path, StringView output_base) {
+// After a conversion that gave no row: warns of a group that looks like bus
+// logging but was not recognised. True when there is one.
+bool warn_of_unread_groups(HdBlock* hd, StringView input_path, bool other_writers,
+                           bool* other_writer_layout) {
+  UnreadBusGroup unread;
+  if (!unread_bus_group(hd, &unread)) return false;
+  *other_writer_layout = unread.other_writers_read_it && !other_writers;
+  QLOG(LOG_WARN, "No rows from %.*s: %s%s", static_cast<int>(input_path.size), input_path.data,
+       unread.text.c_str(), *other_writer_layout ? "; --other-writers reads it" : "");
+  return true;
+}
+
+ConvertFailure convert(FrameSink* sink, StringView input_path, StringView output_base,
+                       bool* other_writer_layout) {
   if (!sink) return FAILURE_OTHER;
   const ConverterSettings* settings = sink->settings();
   ByteStream* stream = folder_open_relative(sink->input_folder(), input_path, kInputOpenFlags);
@@ -185,6 +198,7 @@ ConvertFailure convert(FrameSink* sink, StringView input_path, StringView output
     QLOG(LOG_ERROR, "Could not read HD block");
   } else {
     failure = FAILURE_NONE;
+    uint64_t rows = sink->rows_written();
     if (!sink->on_file_begin(output_base, mdf)) {
       QLOG(LOG_ERROR, "Error during new file callback");
       failure = FAILURE_WRITE;
@@ -200,6 +214,10 @@ ConvertFailure convert(FrameSink* sink, StringView input_path, StringView output
       QLOG(LOG_ERROR, "Error during end file callback");
       if (!failure) failure = FAILURE_WRITE;
     }
+    // Such a log is kept under -d: its bus traffic is in no table.
+    bool unread =
+        !failure && sink->rows_written() == rows &&
+        warn_of_unread_groups(hd, input_path, settings->other_writers, other_writer_layout);
     stream_open = false;
     if (stream_close(stream) != 0) {
       QLOG(LOG_ERROR, "Could not close input file after conversion: %.*s",
@@ -208,7 +226,7 @@ ConvertFailure convert(FrameSink* sink, StringView input_path, StringView output
       // tables: they must not pass for the log's.
       sink->discard_file(output_base);
       if (!failure) failure = FAILURE_OTHER;
-    } else if (!failure && settings->delete_converted &&
+    } else if (!failure && !unread && settings->delete_converted &&
                !folder_remove_relative(sink->input_folder(), input_path)) {
       QLOG(LOG_ERROR, "Could not remove input file after conversion: %.*s",
            static_cast<int>(input_path.size), input_path.data);
@@ -223,9 +241,10 @@ ConvertFailure convert(FrameSink* sink, StringView input_path, StringView output
 }  // namespace
 
 int convert_file(FrameSink* sink, StringView input_path, StringView output_base,
-                 ConvertFailure* failure) {
-  ConvertFailure why = convert(sink, input_path, output_base);
-  if (failure) *failure = why;
+                 ConvertReport* report) {
+  bool other_writer_layout = false;
+  ConvertFailure why = convert(sink, input_path, output_base, &other_writer_layout);
+  if (report) *report = ConvertReport{why, other_writer_layout};
   return failure_status(why);
 }
 

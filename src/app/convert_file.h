@@ -32,12 +32,22 @@ enum ConvertFailure : int {
   FAILURE_KINDS,
 };
 
+// What became of one input, for the run's summary.
+struct ConvertReport {
+  ConvertFailure failure = FAILURE_NONE;
+  // Converted without a row, although it holds a group that looks like bus
+  // logging in a layout that --other-writers reads.
+  bool other_writer_layout = false;
+};
+
 // Converts one input file (relative to the sink's input folder) end to end:
 // unwraps containers, reads the MDF file, feeds the sink and, when asked,
-// deletes the input after success. output_base is relative to the output
-// folder and has no extension. Returns the status; *failure, when given,
-// says why a conversion failed (FAILURE_NONE after success).
+// deletes the input after success. A log that gives no row although a group
+// looks like bus logging is warned about and never deleted. output_base is
+// relative to the output folder and has no extension. Returns the status;
+// *report, when given, says why a conversion failed (FAILURE_NONE after
+// success).
 int convert_file(FrameSink* sink, StringView input_path, StringView output_base,
-                 ConvertFailure* failure = nullptr);
+                 ConvertReport* report = nullptr);
 
 }  // namespace quarrow

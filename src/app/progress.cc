@@ -79,6 +79,16 @@ bool format_summary(const RunTally& tally, double seconds, SsoString* line) {
                              plural(n, kFailureWords[kind].one, kFailureWords[kind].several)) >= 0;
     separator = ", ";
   }
+  // Last, as it holds a colon and a comma of its own.
+  if (uint64_t n = tally.other_writer_layouts; n > 0) {
+    ok = ok &&
+         line->append_format("%s%llu %s", separator, static_cast<unsigned long long>(n),
+                             plural(n,
+                                    "log gave no rows: it follows another writer's layout, try "
+                                    "--other-writers",
+                                    "logs gave no rows: they follow another writer's layout, try "
+                                    "--other-writers")) >= 0;
+  }
   return ok && line->push_back('\n');
 }
 

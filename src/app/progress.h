@@ -15,6 +15,9 @@ namespace quarrow {
 // What a run did, for its summary.
 struct RunTally {
   uint64_t converted = 0;
+  // Logs that gave no row in a layout that --other-writers reads; not
+  // counted as converted.
+  uint64_t other_writer_layouts = 0;
   uint64_t skipped = 0;  // files that are not logs
   uint64_t rows = 0;     // in the tables written
   uint64_t failures[FAILURE_KINDS] = {};

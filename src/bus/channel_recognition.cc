@@ -137,6 +137,139 @@ void resolve_lengths(ChannelInfoList* list) {
   }
 }
 
+// The first two distinct prefixes ("CAN_DataFrame" of "CAN_DataFrame.ID")
+// of the channel names; returns how many there are, counting no further
+// than two. A name without "." has none.
+int name_prefixes(const ChannelInfoList& channels, StringView* first, StringView* second) {
+  int found = 0;
+  for (const ChannelInfo& channel : channels) {
+    StringView name = channel.name.view();
+    int64_t dot = name.find('.');
+    if (dot < 0) continue;
+    StringView p = name.prefix(static_cast<uint64_t>(dot));
+    if (found == 0) {
+      *first = p;
+      found = 1;
+    } else if (!(p == *first)) {
+      *second = p;
+      return 2;
+    }
+  }
+  return found;
+}
+
+// Appends the leaf channels of channel: itself, or its composition members
+// to any depth (bounded, as members nest no deeper than the loader lets
+// blocks nest). With names_only the value class and conversion are left
+// out, so that nothing is logged or allocated for them.
+void add_leaves(CnBlock* channel, ChannelInfoList* list, bool other_writers, bool names_only) {
+  if (!channel || !list) return;
+  if (!channel->cn_member_list.empty()) {
+    for (const BlockRef& member : channel->cn_member_list) {
+      // An array of channels is not decoded: its channel is left without a
+      // role, so that its group gives no frames.
+      if (block_as<CaBlock>(member)) {
+        (void)list->append(ChannelInfo());
+        continue;
+      }
+      add_leaves(block_as<CnBlock>(member), list, other_writers, names_only);
+    }
+    return;
+  }
+  ChannelInfo info;
+  info.origin = channel;
+  (void)info.name.assign(text_block_text(channel->cn_tx_name));
+  if (other_writers) drop_bus_prefix(&info.name);
+  channel_role_from_name(&info);
+  if (other_writers) recognise_other_writer(channel, &info);
+  info.bit_position =
+      static_cast<uint64_t>(cn_block_byte_offset(channel)) * 8 + cn_block_bit_offset(channel);
+  info.bit_count = cn_block_bit_count(channel);
+  if (!names_only) {
+    set_value_class(&info, cn_block_data_type(channel));
+    set_conversion(&info, block_as<CcBlock>(channel->cn_cc_conversion));
+  }
+  if (cn_block_kind(channel) == CHANNEL_VLSD) info.data_block = channel->cn_data.get();
+  // A list that cannot grow leaves the channel out; the group then decodes
+  // without it.
+  (void)list->append(std::move(info));
+}
+
+// Whether the decoder of a frame kind takes the channel, as the decoders
+// decide it: any other role, and a channel with a data block that holds
+// no data bytes, make every record of the group invalid.
+bool decoder_takes(FrameKind kind, const ChannelInfo& c) {
+  if (c.role == ROLE_IGNORED || c.role == ROLE_TIMESTAMP) return true;
+  switch (kind) {
+    case FRAME_CAN_DATA:
+      if (c.data_block) return c.role == ROLE_DATA_BYTES;
+      return c.role >= ROLE_BRS && c.role <= ROLE_IDE && c.role != ROLE_ERROR_TYPE;
+    case FRAME_CAN_REMOTE:
+      return c.role == ROLE_BUS_CHANNEL || c.role == ROLE_DATA_LENGTH || c.role == ROLE_DIR ||
+             c.role == ROLE_DLC || c.role == ROLE_ID || c.role == ROLE_IDE;
+    case FRAME_LIN:
+      if (c.data_block) return c.role == ROLE_LIN_DATA_BYTES;
+      return c.role >= ROLE_LIN_BUS_CHANNEL && c.role <= ROLE_LIN_RECEIVED_COUNT;
+    default:
+      return true;
+  }
+}
+
+// Appends text from a file in double quotes, control characters masked, so
+// that a name cannot put line breaks or escapes into the log.
+bool append_quoted(SsoString* out, StringView text) {
+  if (!out->push_back('"')) return false;
+  for (uint64_t i = 0; i < text.size; ++i) {
+    auto c = static_cast<unsigned char>(text[i]);
+    if (!out->push_back(c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c))) return false;
+  }
+  return out->push_back('"') != nullptr;
+}
+
+// Why a group of a bus acquisition source, with its channels read as
+// listed, gives no rows for the tables. False when it gives rows, and for
+// groups of error and event frames, which never do.
+bool no_rows_reason(const ChannelInfoList& channels, SsoString* reason) {
+  StringView first, second;
+  int prefixes = name_prefixes(channels, &first, &second);
+  if (prefixes == 0) {
+    (void)reason->append("none of its channels is named like a frame field");
+    return true;
+  }
+  if (prefixes == 2) {
+    (void)(reason->append("its channels are of two frame types, ") &&
+           append_quoted(reason, first) && reason->append(" and ") &&
+           append_quoted(reason, second));
+    return true;
+  }
+  DecodeFn decode = nullptr;
+  FrameKind kind = FRAME_NONE;
+  group_recognise(channels, &decode, &kind);
+  if (kind == FRAME_NONE) {
+    (void)(reason->append("its frame type ") && append_quoted(reason, first) &&
+           reason->append(" is in no table"));
+    return true;
+  }
+  for (const ChannelInfo& c : channels) {
+    if (decoder_takes(kind, c)) continue;
+    if (!c.origin) {
+      (void)reason->append("it holds a channel array");
+    } else if (cn_block_kind(c.origin) == CHANNEL_MASTER) {
+      (void)(reason->append("its time channel is named ") && append_quoted(reason, c.name.view()) &&
+             reason->append(", not \"Timestamp\""));
+    } else {
+      (void)(reason->append("its channel ") && append_quoted(reason, c.name.view()) &&
+             reason->append(" is no field of its frame type"));
+    }
+    return true;
+  }
+  return false;
+}
+
+bool looks_like_bus_name(StringView name) {
+  return name.prefix(4) == StringView("CAN_") || name.prefix(4) == StringView("LIN_");
+}
+
 }  // namespace
 
 void channel_role_from_name(ChannelInfo* channel) {
@@ -150,37 +283,8 @@ void channel_role_from_name(ChannelInfo* channel) {
   }
 }
 
-// Composition members nest no deeper than the loader lets blocks nest, so
-// the recursion is bounded.
 void channel_info_add(CnBlock* channel, ChannelInfoList* list, bool other_writers) {
-  if (!channel || !list) return;
-  if (!channel->cn_member_list.empty()) {
-    for (const BlockRef& member : channel->cn_member_list) {
-      // An array of channels is not decoded: its channel is left without a
-      // role, so that its group gives no frames.
-      if (block_as<CaBlock>(member)) {
-        (void)list->append(ChannelInfo());
-        continue;
-      }
-      channel_info_add(block_as<CnBlock>(member), list, other_writers);
-    }
-    return;
-  }
-  ChannelInfo info;
-  info.origin = channel;
-  (void)info.name.assign(text_block_text(channel->cn_tx_name));
-  if (other_writers) drop_bus_prefix(&info.name);
-  channel_role_from_name(&info);
-  if (other_writers) recognise_other_writer(channel, &info);
-  info.bit_position =
-      static_cast<uint64_t>(cn_block_byte_offset(channel)) * 8 + cn_block_bit_offset(channel);
-  info.bit_count = cn_block_bit_count(channel);
-  set_value_class(&info, cn_block_data_type(channel));
-  set_conversion(&info, block_as<CcBlock>(channel->cn_cc_conversion));
-  if (cn_block_kind(channel) == CHANNEL_VLSD) info.data_block = channel->cn_data.get();
-  // A list that cannot grow leaves the channel out; the group then decodes
-  // without it.
-  (void)list->append(std::move(info));
+  add_leaves(channel, list, other_writers, false);
 }
 
 ChannelInfoList* channel_info_build(CgBlock* group) {
@@ -194,23 +298,8 @@ ChannelInfoList* channel_info_build(CgBlock* group) {
 }
 
 bool group_recognise(const ChannelInfoList& channels, DecodeFn* decode, FrameKind* kind) {
-  // Only "exactly one distinct prefix" matters, so the first prefix and a
-  // comparison with it replace a set.
-  StringView prefix;
-  bool found = false;
-  for (const ChannelInfo& channel : channels) {
-    StringView name = channel.name.view();
-    int64_t dot = name.find('.');
-    if (dot < 0) continue;
-    StringView p = name.prefix(static_cast<uint64_t>(dot));
-    if (!found) {
-      prefix = p;
-      found = true;
-    } else if (!(p == prefix)) {
-      return false;
-    }
-  }
-  if (!found) return false;
+  StringView prefix, other;
+  if (name_prefixes(channels, &prefix, &other) != 1) return false;
   *decode = decode_no_frame;
   *kind = FRAME_NONE;
   for (const GroupName& entry : kGroupNames) {
@@ -277,6 +366,49 @@ FrameKind group_kind(DgBlock* data_group, CgBlock* group) {
   uint64_t id = data_group->dg_rec_id_size == 0 ? 0 : group->cg_record_id;
   const auto* slot = data_group->record_layouts.find(id);
   return slot ? slot->value.kind : FRAME_NONE;
+}
+
+bool unread_bus_group(HdBlock* hd, UnreadBusGroup* found) {
+  if (!hd || !found) return false;
+  bool any = false;
+  uint64_t dg_index = 0;
+  for (const BlockRef& dg_ref : hd->hd_dg_list) {
+    ++dg_index;
+    DgBlock* dg = block_as<DgBlock>(dg_ref);
+    if (!dg) continue;
+    for (const BlockRef& cg_ref : dg->dg_cg_list) {
+      CgBlock* cg = block_as<CgBlock>(cg_ref);
+      if (!cg || cg->cg_vlsd) continue;
+      const SiBlock* source = block_as<SiBlock>(cg->cg_si_acq_source);
+      bool bus = si_block_source_kind(source) == SOURCE_BUS;
+      StringView name = text_block_text(cg->cg_tx_acq_name);
+      if (!bus && !looks_like_bus_name(name)) continue;
+      SsoString reason;
+      if (!bus) {
+        (void)reason.append(source ? "its acquisition source is not a bus"
+                                   : "it has no acquisition source");
+      } else if (!no_rows_reason(cg->channel_infos, &reason)) {
+        continue;
+      }
+      bool option_reads = false;
+      if (bus && !cg->other_writers) {
+        ChannelInfoList as_other;
+        for (const BlockRef& cn : cg->cg_cn_list)
+          add_leaves(block_as<CnBlock>(cn), &as_other, true, true);
+        SsoString ignored;
+        option_reads = !no_rows_reason(as_other, &ignored);
+      }
+      if (any && (found->other_writers_read_it || !option_reads)) continue;
+      any = true;
+      found->other_writers_read_it = option_reads;
+      found->text.clear();
+      (void)(found->text.append("channel group ") && append_quoted(&found->text, name) &&
+             found->text.append_format(" of data group %llu was not recognised, as ",
+                                       static_cast<unsigned long long>(dg_index)) >= 0 &&
+             found->text.append(reason.view()));
+    }
+  }
+  return any;
 }
 
 }  // namespace quarrow

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "log/log.h"
+#include "mdf/data_group.h"
 #include "mdf/data_list.h"
 
 namespace quarrow {
@@ -109,6 +110,32 @@ uint64_t BlockLoader::next_block_after(uint64_t offset) {
   return next;
 }
 
+bool BlockLoader::links_fit(const BlockDescriptor* d, const BlockHeader& header, uint64_t offset) {
+  if (!other_writers_ && header.link_count == d->link_count) return true;
+  uint64_t optional = 0;
+  const char* what = nullptr;
+  StreamCursor counts(stream_, offset + kBlockHeaderSize + 8 * header.link_count);
+  if (!optional_links(header.type, counts, &optional, &what)) {
+    return header.link_count == d->link_count;
+  }
+  // The links are read next, from right behind the header.
+  stream_seek(stream_, static_cast<int64_t>(offset + kBlockHeaderSize), STREAM_SEEK_SET);
+  if (header.link_count != d->link_count + optional) {
+    if (other_writers_) {
+      QLOG(LOG_ERROR, "Block %.4s at offset %llu has %llu links where its counts call for %llu",
+           what, static_cast<unsigned long long>(offset),
+           static_cast<unsigned long long>(header.link_count),
+           static_cast<unsigned long long>(d->link_count + optional));
+    }
+    return false;
+  }
+  // The optional links are read with the others and never followed: a
+  // channel's attachments and default X channel show in no table, and a
+  // conversion with references gives the raw value (channel recognition).
+  if (optional > 0) note_foreign(what);
+  return optional == 0 || other_writers_;
+}
+
 bool BlockLoader::read_block(uint64_t offset, BlockRef* out) {
   if (offset > static_cast<uint64_t>(INT64_MAX) ||
       stream_seek(stream_, static_cast<int64_t>(offset), STREAM_SEEK_SET) !=
@@ -132,13 +159,8 @@ bool BlockLoader::read_block(uint64_t offset, BlockRef* out) {
     bool data_block = header.type == BLOCK_DT || header.type == BLOCK_SD;
     if (!data_block && header.length > stream_size_ - offset) return false;
   }
-  if (d->checks_link_count && d->link_count != kAnyLinkCount &&
-      header.link_count != d->link_count) {
-    // Text references behind a conversion's four links: the conversion
-    // reads only those four, so the raw value is used (channel recognition).
-    bool references = header.type == BLOCK_CC && header.link_count > d->link_count;
-    if (references) note_foreign("##CC with references");
-    if (!references || !other_writers_) return false;
+  if (d->checks_link_count && d->link_count != kAnyLinkCount && !links_fit(d, header, offset)) {
+    return false;
   }
   if (block_count_ >= max_blocks_) return false;
   BlockBase* block = d->create();

@@ -71,6 +71,11 @@ class BlockLoader {
   friend bool block_load(BlockLoader* loader, uint64_t first, BlockList* list);
   friend bool block_load_ref(BlockLoader* loader, uint64_t offset, BlockRef* out);
 
+  // Whether a block's stated link count is one its type allows. Channels
+  // and conversions may carry optional links behind their fixed ones, as
+  // many as the counts in their data section state; only other_writers
+  // reads them, so without it such a block is noted as foreign.
+  bool links_fit(const BlockDescriptor* d, const BlockHeader& header, uint64_t offset);
   bool walk(uint64_t first, BlockList* list, bool keep_alive_only, uint64_t id);
   bool read_block(uint64_t offset, BlockRef* out);
   bool complete(BlockBase* block);

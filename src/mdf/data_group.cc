@@ -157,6 +157,28 @@ ChannelDataType channel_data_type_from_type(uint8_t cn_data_type) {
   }
 }
 
+bool optional_links(BlockType type, StreamCursor counts, uint64_t* count, const char** what) {
+  *count = 0;
+  if (type == BLOCK_CC) {
+    uint16_t references = 0;
+    if (counts.skip(4) && counts.read_u16(&references)) *count = references;
+    *what = *count > 0 ? "##CC with references" : "##CC";
+    return true;
+  }
+  if (type != BLOCK_CN) return false;
+  constexpr uint32_t kCnFlagDefaultX = 1u << 12;
+  uint32_t flags = 0;
+  uint16_t attachments = 0;
+  StreamCursor at_count = counts;
+  if (!counts.skip(12) || !counts.read_u32(&flags)) flags = 0;
+  if (!at_count.skip(22) || !at_count.read_u16(&attachments)) attachments = 0;
+  *count = attachments + ((flags & kCnFlagDefaultX) != 0 ? 3 : 0);
+  *what = attachments > 0             ? "##CN with attachment references"
+          : (flags & kCnFlagDefaultX) ? "##CN with a default X channel"
+                                      : "##CN";
+  return true;
+}
+
 uint32_t cn_block_bit_count(const CnBlock* channel) {
   return channel ? channel->cn_bit_count : 0;
 }

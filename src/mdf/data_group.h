@@ -132,6 +132,17 @@ struct CcBlock : BlockBase {
 // not below cc_val_count.
 bool cc_block_value(const CcBlock* conversion, uint64_t index, double* out);
 
+class StreamCursor;
+
+// The links a block may carry behind its fixed ones, as the counts in its
+// data section state them (read through counts, which starts there): a
+// channel's attachment references and the three links of its default X
+// channel (bit 12 of cn_flags), a conversion's references. False for the
+// types that have no such links. A count that cannot be read counts 0.
+// *what names the block in messages: "##CN with attachment references",
+// or its id alone when it has no optional links.
+bool optional_links(BlockType type, StreamCursor counts, uint64_t* count, const char** what);
+
 extern const BlockDescriptor kDgDescriptor;
 extern const BlockDescriptor kCgDescriptor;
 extern const BlockDescriptor kCnDescriptor;

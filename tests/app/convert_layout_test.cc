@@ -162,6 +162,9 @@ INSTANTIATE_TEST_SUITE_P(
                      o.unsupported.attachment = o.unsupported.event = true;
                      o.unsupported.channel_hierarchy = o.unsupported.sample_reduction = true;
                    }},
+        LayoutCase{
+            "ChannelAttachmentsAndDefaultXLinksAreNotFollowed", S, 0, FIX,
+            [](auto& o) { o.unsupported.channel_attachments = o.unsupported.default_x = true; }},
         LayoutCase{"TextConversionGivesTheRawValue", U, 1, FIX,
                    [](auto& o) { o.unsupported.conversion_with_refs = true; }},
         LayoutCase{"VlsdRecordsBeforeTheirFixedRecords", U, 2, VLSD,

@@ -172,6 +172,8 @@ TEST_F(ConvertStatusTest, RejectedBlocksOfOtherWritersNameTheOption) {
       {&mdfw::Unsupported::channel_hierarchy, "##CH"},
       {&mdfw::Unsupported::sample_reduction, "##SR"},
       {&mdfw::Unsupported::conversion_with_refs, "##CC with references"},
+      {&mdfw::Unsupported::channel_attachments, "##CN with attachment references"},
+      {&mdfw::Unsupported::default_x, "##CN with a default X channel"},
   };
   for (const auto& [block, name] : cases) {
     mdfw::BusLogOptions options;
@@ -215,6 +217,8 @@ TEST_F(ConvertStatusTest, DeletesOnlyInputsThatConvertedOneOrSeveralAtATime) {
   const Bytes big = mdfw::write_bus_log(frames, options);
   ASSERT_GT(big.size(), 1u << 20);
   const ExpectedTables big_tables = expected_tables(frames, options);
+  options.other.master_name = "time";
+  const Bytes other_writer_log = mdfw::write_bus_log(mixed_frames(10), options);
   std::string first_log;
   for (std::vector<std::string> jobs : {std::vector<std::string>{}, {"-j", "3"}, {"-j", "0"}}) {
     fs::remove_all(tmp_ / "in");
@@ -223,6 +227,7 @@ TEST_F(ConvertStatusTest, DeletesOnlyInputsThatConvertedOneOrSeveralAtATime) {
     write_file(in("logs/bad.mf4"), cut(log_.bytes, 100));
     write_file(in("logs/locked.mfe"), sealed(log_.bytes));
     write_file(in("logs/notes.txt"), "kept");
+    write_file(in("logs/other.mf4"), other_writer_log);  // no rows: kept
     for (int i = 0; i < 6; ++i)
       write_file(in("logs/many/" + std::to_string(i) + ".mf4"), log_.bytes);
     write_file(in("logs/many/big.mf4"), big);
@@ -231,7 +236,8 @@ TEST_F(ConvertStatusTest, DeletesOnlyInputsThatConvertedOneOrSeveralAtATime) {
     ProcessResult r = convert(args);
     EXPECT_EQ(r.status, 8 | 2 | 1);
     EXPECT_EQ(list_tree(tmp_ / "in/logs"),
-              (std::vector<std::string>{"bad.mf4", "locked.mfe", "many/", "notes.txt", "sub/"}));
+              (std::vector<std::string>{"bad.mf4", "locked.mfe", "many/", "notes.txt", "other.mf4",
+                                        "sub/"}));
     expect_tables_at(in("logs_out/good"), log_.tables);
     expect_tables_at(in("logs_out/sub/packed"), log_.tables);
     expect_tables_at(in("logs_out/many/5"), log_.tables);
@@ -288,6 +294,42 @@ TEST_F(ConvertStatusTest, InputsThatAreNoFileNorFolderCount129) {
   EXPECT_EQ(logged_after(stopped.err, " F "),
             std::vector<std::string>{"Could not query loop for information"});
   expect_tables_at(in("good"), {});
+}
+
+// A log that gives no row although a group looks like bus logging: a
+// warning names the group and why, and --other-writers where that reads
+// it. At the default verbosity nothing shows and the status stays 0.
+TEST_F(ConvertStatusTest, ALogWithoutRowsNamesTheGroupNotRecognised) {
+  using Edit = void (*)(mdfw::BusLogOptions&);
+  const std::pair<Edit, std::string> cases[] = {
+      {[](auto& o) { o.other.master_name = "time"; },
+       "its time channel is named \"time\", not \"Timestamp\"; --other-writers reads it"},
+      {[](auto& o) {
+         o.extra_channels.push_back({mdfw::FrameType::can_data, "CAN_DataFrame.SRR"});
+       },
+       "its channel \"CAN_DataFrame.SRR\" is no field of its frame type; --other-writers reads it"},
+      {[](auto& o) {
+         o.extra_channels.push_back({mdfw::FrameType::can_data, "LIN_Frame.ID"});
+       },
+       "its channels are of two frame types, \"CAN_DataFrame\" and \"LIN_Frame\""},
+      {[](auto& o) { o.bus_source = false; }, "its acquisition source is not a bus"},
+      {[](auto& o) { o.other.channel_array = true; }, "it holds a channel array"},
+  };
+  for (const auto& [edit, why] : cases) {
+    mdfw::BusLogOptions options;
+    edit(options);
+    write_file(in("log.mf4"), mdfw::write_bus_log({mdfw::can_data(0.5, 0x100, {1})}, options));
+    std::vector<std::string> args = {in("log.mf4")};
+    if (options.other.channel_array) args.push_back("--other-writers");
+    EXPECT_EQ(convert(args).err, "");
+    args.insert(args.end(), {"--verbosity", "2"});
+    ProcessResult r = convert(args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(logged_after(r.err, " W "),
+              std::vector<std::string>{"No rows from log.mf4: channel group \"CAN_DataFrame\" of "
+                                       "data group 1 was not recognised, as " +
+                                       why});
+  }
 }
 
 }  // namespace

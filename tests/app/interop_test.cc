@@ -105,7 +105,9 @@ const auto kOtherWritersLogs = ::testing::Values(
     InteropCase{"other-writers", "lib_sd.mf4", {"lib_sd_CAN.csv"}},
     InteropCase{"other-writers", "lib_vlsd_z.mf4", {"lib_vlsd_z_CAN.csv"}},
     InteropCase{"other-writers", "lib_mlsd8_z.mf4", {"lib_mlsd8_z_CAN.csv"}},
-    InteropCase{"other-writers", "lib_lin_mand_z.mf4", {"lib_lin_mand_z_LIN.csv"}});
+    InteropCase{"other-writers", "lib_lin_mand_z.mf4", {"lib_lin_mand_z_LIN.csv"}},
+    InteropCase{"other-writers", "pycan_remote_frames.mf4", {"pycan_remote_frames_CAN.csv"}},
+    InteropCase{"other-writers", "pycan_dlc_edges.mf4", {"pycan_dlc_edges_CAN.csv"}});
 
 INSTANTIATE_TEST_SUITE_P(OtherWriters, InteropTest, kOtherWritersLogs, case_name);
 

@@ -19,9 +19,10 @@ using readertest::Opened;
 using readertest::SampleMap;
 
 // Whether the image opens, and what was logged meanwhile.
-bool opens_logging(const std::vector<uint8_t>& bytes, std::string* log) {
+bool opens_logging(const std::vector<uint8_t>& bytes, std::string* log,
+                   bool other_writers = false) {
   test::StderrCapture capture;
-  bool opened = readertest::opens(bytes);
+  bool opened = readertest::opens(bytes, other_writers);
   *log = capture.text();
   return opened;
 }
@@ -55,10 +56,21 @@ TEST(ReaderDamage, RejectionsLogTheirMessage) {
     return mdfw::write_bus_log(frames, options);
   };
   const char* kUnsupported = "Unsupported parameter present in file";
+  // Optional links that the counts in the channel's data do not account for.
+  mdfw::BusLogOptions linked;
+  linked.unsupported.channel_attachments = linked.unsupported.default_x = true;
+  mdfw::BusLogMap map;
+  std::vector<uint8_t> miscounted = mdfw::write_bus_log(frames, linked, &map);
+  const uint64_t cn = map.groups[0].channels.at("CAN_DataFrame.ID");
+  mdfw::put_u16(miscounted, cn + 24 + 12 * 8 + 22, 2);
+  const std::string misfit =
+      "Block ##CN at offset " + std::to_string(cn) + " has 12 links where its counts call for 13";
   const struct {
     std::vector<uint8_t> bytes;
     const char* message;  // empty: rejected without one
+    bool other_writers = false;
   } cases[] = {
+      {miscounted, misfit.c_str(), true},
       {unprintable, "Unable to load block header for type ?[2J##"},
       {with(&mdfw::Unsupported::data_list), "Unable to load block header for type ##DL"},
       {with(&mdfw::Unsupported::event), kUnsupported},
@@ -68,7 +80,7 @@ TEST(ReaderDamage, RejectionsLogTheirMessage) {
   };
   for (const auto& c : cases) {
     std::string log;
-    EXPECT_FALSE(opens_logging(c.bytes, &log)) << c.message;
+    EXPECT_FALSE(opens_logging(c.bytes, &log, c.other_writers)) << c.message;
     if (*c.message) {
       EXPECT_NE(log.find(c.message), std::string::npos) << log;
     } else {

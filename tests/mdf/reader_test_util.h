@@ -31,15 +31,15 @@ struct Opened {
   HdBlock* hd() const { return mdf_hd_block(file.get()); }
 };
 
-inline Opened open_bytes(const std::vector<uint8_t>& bytes) {
+inline Opened open_bytes(const std::vector<uint8_t>& bytes, bool other_writers = false) {
   Opened o;
   o.stream = test::memory_with(bytes);
-  o.file.reset(mdf_open(o.stream.get()));
+  o.file.reset(mdf_open(o.stream.get(), other_writers));
   return o;
 }
 
-inline bool opens(const std::vector<uint8_t>& bytes) {
-  return open_bytes(bytes).file != nullptr;
+inline bool opens(const std::vector<uint8_t>& bytes, bool other_writers = false) {
+  return open_bytes(bytes, other_writers).file != nullptr;
 }
 
 // Silences the log for tests that open thousands of damaged files.

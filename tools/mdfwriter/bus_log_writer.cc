@@ -283,6 +283,7 @@ struct BusLogWriter::State {
   std::map<std::string, uint64_t> texts;
   std::map<std::string, uint64_t> conversions;
   std::array<uint64_t, 2> sources{};  // CAN, LIN
+  uint64_t attached = 0;              // the ##AT block, once written
 
   explicit State(BusLogOptions opts);
   GroupLayout make_layout(FrameType type) const;
@@ -295,6 +296,7 @@ struct BusLogWriter::State {
   uint64_t text(const std::string& s);
   uint64_t conversion(const std::string& channel);
   uint64_t source(FrameType type);
+  uint64_t attachment();
   void write_file_blocks();
   void write_group(Group& group, uint64_t dg, uint64_t& chain_tail);
   uint64_t write_channels(FrameType type, uint64_t vlsd_cg, GroupBlocks& out);
@@ -501,6 +503,16 @@ void BusLogWriter::State::write_file_blocks() {
   b.set_link(map.hd, 1, map.fh);
 }
 
+uint64_t BusLogWriter::State::attachment() {
+  if (attached != 0) return attached;
+  const std::string payload = "attached";
+  Fields at;
+  at.u16(1).u16(0).zeros(4).zeros(16).u64(payload.size()).u64(payload.size());
+  at.raw({reinterpret_cast<const uint8_t*>(payload.data()), payload.size()});
+  attached = b.add_block("AT", {0, text("notes.txt"), text("text/plain"), 0}, at);
+  return attached;
+}
+
 uint64_t BusLogWriter::State::write_channels(FrameType type, uint64_t vlsd_cg, GroupBlocks& out) {
   const GroupLayout& g = layouts[static_cast<int>(type)];
   struct Spec {
@@ -520,11 +532,23 @@ uint64_t BusLogWriter::State::write_channels(FrameType type, uint64_t vlsd_cg, G
     (i < g.member_count && options.composed ? members : top).push_back(s);
   }
 
+  const Unsupported& u = options.unsupported;
+  constexpr uint32_t kCnDefaultX = 1u << 12;
   // Chains are written last block first, so every next-link is known.
   auto write_chain = [&](const std::vector<Spec>& chain) {
     uint64_t next = 0;
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
       const uint64_t unit = it->name == "Timestamp" ? text("s") : 0;
+      std::vector<uint64_t> links = {next,
+                                     it->composition,
+                                     text(shown_name(it->name)),
+                                     0,
+                                     conversion(it->name),
+                                     it->data,
+                                     unit,
+                                     0};
+      if (u.channel_attachments) links.push_back(attachment());
+      if (u.default_x) links.insert(links.end(), {out.dg, out.cg, next});
       Fields data;
       data.u8(it->cn_type)
           .u8(it->sync_type)
@@ -532,16 +556,13 @@ uint64_t BusLogWriter::State::write_channels(FrameType type, uint64_t vlsd_cg, G
           .u8(it->bit_offset)
           .u32(it->byte_offset)
           .u32(it->bit_count)
-          .u32(0)
+          .u32(u.default_x ? kCnDefaultX : 0)
           .u32(0)
           .u8(0)
           .zeros(1)
-          .u16(0)
+          .u16(u.channel_attachments ? 1 : 0)
           .zeros(6 * 8);
-      next = b.add_block("CN",
-                         {next, it->composition, text(shown_name(it->name)), 0,
-                          conversion(it->name), it->data, unit, 0},
-                         data);
+      next = b.add_block("CN", links, data);
       out.channels[it->name] = next;
     }
     return next;
@@ -686,13 +707,7 @@ std::vector<uint8_t> BusLogWriter::State::zipped(const std::vector<uint8_t>& dat
 
 void BusLogWriter::State::write_unsupported() {
   const Unsupported& u = options.unsupported;
-  if (u.attachment) {
-    const std::string payload = "attached";
-    Fields at;
-    at.u16(1).u16(0).zeros(4).zeros(16).u64(payload.size()).u64(payload.size());
-    at.raw({reinterpret_cast<const uint8_t*>(payload.data()), payload.size()});
-    b.set_link(map.hd, 3, b.add_block("AT", {0, text("notes.txt"), text("text/plain"), 0}, at));
-  }
+  if (u.attachment || u.channel_attachments) b.set_link(map.hd, 3, attachment());
   if (u.event) {
     Fields ev;
     ev.u8(0).u8(1).u8(0).u8(0).u8(0).zeros(3).u32(0).u16(0).u16(0).i64(0).f64(1.0);

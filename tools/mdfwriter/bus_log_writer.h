@@ -158,6 +158,11 @@ struct Unsupported {
   bool channel_hierarchy = false;     // HD links a ##CH
   bool sample_reduction = false;      // the first CG links a ##SR
   bool conversion_with_refs = false;  // every Timestamp gets a value-to-text CC
+  // Optional links behind a channel's fixed eight: every channel references
+  // the HD's ##AT (as writers that attach a database do), or names a
+  // default X channel (its DG, CG and the channel after it in its chain).
+  bool channel_attachments = false;
+  bool default_x = false;
 };
 
 // How general-purpose MDF 4 writers lay a log out; read with
