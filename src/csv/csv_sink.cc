@@ -11,7 +11,9 @@
 #include "core/ordered_work.h"
 #include "csv/row_format.h"
 #include "io/folder.h"
+#include "io/interrupt.h"
 #include "io/stream.h"
+#include "io/table_file.h"
 #include "log/log.h"
 #include "mdf/mdf_file.h"
 
@@ -89,17 +91,14 @@ uint64_t clipped_length(const Frame& frame, uint64_t storage) {
 }
 
 bool open_table(Folder* folder, StringView base, const char* suffix, const char* label,
-                SsoString* path, ByteStream** stream) {
-  if (!path->assign(base) || !path->append(StringView(suffix))) {
-    *stream = nullptr;
-  } else {
-    *stream = folder_open_relative(folder, path->view(), FS_OPEN_WRITE);
+                TableFile* table) {
+  SsoString path;
+  if (path.assign(base) && path.append(StringView(suffix)) && table->open(folder, path)) {
+    return true;
   }
-  if (!*stream) {
-    QLOG(LOG_ERROR, "Could not open output file for %s: %s", label, path->c_str());
-    return false;
-  }
-  return true;
+  // An interrupted run says so once, for all its tables.
+  if (!interrupted()) QLOG(LOG_ERROR, "Could not open output file for %s: %s", label, path.c_str());
+  return false;
 }
 
 // One table row for a frame, its bytes clipped to the frame's storage.
@@ -447,6 +446,8 @@ bool TableWriter::make(uint64_t piece, unsigned worker) {
 }
 
 bool TableWriter::take(uint64_t piece) {
+  // Stops a long table soon after an interruption; what was written goes.
+  if (interrupted()) return false;
   const PieceText& text = pieces_[piece % pieces_.size()];
   if (text.lost_group) {
     QLOG(LOG_ERROR, "Could not read the records of data group %llu",
@@ -589,7 +590,10 @@ GroupReadResult CsvSink::read_group(DgBlock* group, const GroupList& groups) {
     FrameKind kind;
     double time;
     frames->restart_at(0);
+    uint64_t skimmed = 0;
     while (stored && frames->skim(&offset, &kind, &time)) {
+      // A long group gives way to an interruption; the file fails then.
+      if ((++skimmed & 0xFFFF) == 0 && interrupted()) break;
       TableSource* source = kCanKinds >> kind & 1 ? can : kLinKinds >> kind & 1 ? lin : nullptr;
       if (source) stored = note_frame(source, frame_time_key(time), offset);
     }
@@ -631,37 +635,68 @@ bool CsvSink::write_table(ByteStream* stream, bool is_can, uint64_t* rows) {
   }
   bool written = writer.plan(settings()->threads_per_file) && writer.run();
   *rows = writer.rows();
-  if (!written && !writer.lost_records()) QLOG(LOG_ERROR, "Could not write %s data", label);
+  if (!written && !writer.lost_records() && !interrupted()) {
+    QLOG(LOG_ERROR, "Could not write %s data", label);
+  }
   return written;
 }
 
 bool CsvSink::on_file_end(StringView output_base) {
+  struct Table {
+    const char* suffix;
+    const char* label;
+    bool is_can;
+  };
+  static constexpr Table kTables[] = {{"_CAN.csv", "CAN", true}, {"_LIN.csv", "LIN", false}};
+  constexpr int kCount = sizeof(kTables) / sizeof(kTables[0]);
   Folder* folder = output_folder();
-  SsoString path;
-  ByteStream* stream;
-
-  if (!open_table(folder, output_base, "_CAN.csv", "CAN", &path, &stream)) return false;
-  uint64_t rows;
-  bool can_ok = write_table(stream, true, &rows);
-  if (stream_close(stream) != 0) can_ok = false;
-  bool result = can_ok;
-  if (rows > 0 && can_ok) {
-    rows_written_ += rows;
-  } else if (!folder_remove_relative(folder, path.view())) {
-    result = false;
+  TableFile files[kCount];
+  uint64_t rows[kCount] = {};
+  bool keep[kCount] = {};
+  bool result = true;
+  int opened = 0;
+  for (; opened < kCount; ++opened) {
+    const Table& table = kTables[opened];
+    TableFile& file = files[opened];
+    if (!open_table(folder, output_base, table.suffix, table.label, &file)) break;
+    bool ok = write_table(file.stream(), table.is_can, &rows[opened]);
+    ok = file.close() && ok;
+    // The temporary files go with `files`; the log's tables of an earlier
+    // run stay as they were.
+    if (interrupted()) return false;
+    // A table whose writing failed is cut short somewhere unknown; left on
+    // disk it would pass for the log's whole traffic. One written after a
+    // table that failed goes too.
+    keep[opened] = ok && result && rows[opened] > 0;
+    result = result && ok;
+    if (!keep[opened] && !file.abandon()) result = false;
   }
-
-  if (!open_table(folder, output_base, "_LIN.csv", "LIN", &path, &stream)) return false;
-  bool lin_ok = write_table(stream, false, &rows);
-  if (stream_close(stream) != 0) lin_ok = false;
-  // A table whose writing failed is cut short somewhere unknown; left on
-  // disk it would pass for the log's whole LIN traffic.
-  if (rows > 0 && result && lin_ok) {
-    rows_written_ += rows;
-  } else if (!folder_remove_relative(folder, path.view())) {
-    result = false;
+  // A table that cannot be opened ends the file; the tables before it are
+  // kept all the same.
+  if (opened < kCount) result = false;
+  bool durable = settings()->delete_converted;
+  bool placed = true;
+  for (int i = 0; i < opened; ++i) {
+    if (keep[i] && !files[i].commit(durable)) placed = false;
   }
-  return result && lin_ok;
+  // The log may be deleted once this returns: its tables must outlive a
+  // power loss, renames included.
+  if (placed && durable && opened > 0 && !table_folder_flush(folder, files[0].path())) {
+    placed = false;
+  }
+  if (!placed) {
+    if (interrupted()) return false;
+    QLOG(LOG_ERROR, "Could not put the tables of %.*s in place", static_cast<int>(output_base.size),
+         output_base.data);
+    for (int i = 0; i < opened; ++i) {
+      if (keep[i]) (void)files[i].abandon();
+    }
+    return false;
+  }
+  for (int i = 0; i < opened; ++i) {
+    if (keep[i]) rows_written_ += rows[i];
+  }
+  return result;
 }
 
 void CsvSink::discard_file(StringView output_base) {
