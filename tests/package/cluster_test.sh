@@ -130,4 +130,29 @@ done
 
 left=$(find "$remote_home/.parallel/tmp" -mindepth 1 -newer "$t/before" ! -path '*/sshlogin*' 2>/dev/null)
 [ -z "$left" ] || fail "work files left on the hosts: $left"
+
+# Stopped while a host converts: the script ends by the signal, with no table
+# and no staging folder in the output tree, the log kept and no work folder
+# left on the host.
+mkdir -p "$t/stop/in" "$t/stop/out"
+mk -n 1500000 --mix can=100,fd=0,remote=0,error=0,lin=0 "$t/stop/in/big.mf4"
+touch "$t/before_stop"
+"$cluster" --ssh "ssh -F $t/ssh_config" -S 1/host-a --quarrow "$quarrow" -b 4096 -d \
+    -O "$t/stop/out" "$t/stop/in" 2>"$t/stop.err" &
+pid=$!
+for _ in $(seq 600); do
+    find "$remote_home/.parallel/tmp" -newer "$t/before_stop" -name big.mf4 2>/dev/null | grep -q . &&
+        break
+    sleep 0.05
+done
+kill -TERM "$pid"
+wait "$pid"
+stopped=$?
+[ "$stopped" -eq 143 ] || fail "stopped with status $stopped: $(cat "$t/stop.err")"
+grep -q "interrupted" "$t/stop.err" || fail "no word of the stop: $(cat "$t/stop.err")"
+[ -f "$t/stop/in/big.mf4" ] || fail "the log of a stopped run was deleted"
+[ -z "$(find "$t/stop/out" -mindepth 1)" ] || fail "left in the output tree: $(find "$t/stop/out")"
+sleep 1
+left=$(find "$remote_home/.parallel/tmp" -mindepth 1 -newer "$t/before_stop" ! -path '*/sshlogin*' 2>/dev/null)
+[ -z "$left" ] || fail "work files left on the host after a stop: $left"
 echo "cluster output equals the local run's"
