@@ -165,7 +165,8 @@ TEST_P(InterruptSignalTest, EndsByTheSignalKeepingWhatWasDone) {
   write_file(tmp / "a.mf4", small.bytes);
   const std::vector<std::string> args = {"-d", "-b", "65536", "a.mf4", "big.mf4"};
 #ifdef _WIN32
-  // A process group of its own receives Ctrl-Break without the tests.
+  // Console events travel within a console: the program shares one with the
+  // test, in a process group of its own that receives Ctrl-Break alone.
   std::wstring line;
   append_quoted(&line, wide(QUARROW_BINARY));
   for (const std::string& a : args) {
@@ -193,7 +194,9 @@ TEST_P(InterruptSignalTest, EndsByTheSignalKeepingWhatWasDone) {
   CloseHandle(pi.hProcess);
   std::string log = read_all(err);
   CloseHandle(err);
-  if (!sent) GTEST_SKIP() << "console events cannot be sent here (error " << error << ")";
+  if (!sent)
+    GTEST_SKIP() << "GenerateConsoleCtrlEvent cannot reach the program here (error " << error
+                 << ")";
   if (code == 0) GTEST_SKIP() << "the console event did not reach the program";
   EXPECT_EQ(code, 0xC000013Au) << log;
 #else
