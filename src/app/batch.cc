@@ -9,6 +9,7 @@
 #include "core/hash_map.h"
 #include "core/ordered_work.h"
 #include "io/folder.h"
+#include "io/interrupt.h"
 #include "log/log.h"
 
 namespace quarrow {
@@ -148,6 +149,7 @@ class FileWork : public OrderedWork {
     return true;
   }
   bool take(uint64_t piece) override {
+    if (interrupted()) return false;
     const FileJob& job = jobs_->files[piece];
     log_write_text(job.before);
     log_write_text(job.lines);
@@ -286,8 +288,14 @@ int convert_path(FrameSink* sink, StringView input, StringView output, FileJobs*
 }
 
 int convert_log_file(FrameSink* sink, StringView input, StringView base, ConvertReport* report) {
+  // After an interruption no log is started; the run is on its way out.
+  if (interrupted()) {
+    if (report) report->failure = FAILURE_OTHER;
+    return CONVERT_FAILED;
+  }
   int r = convert_file(sink, input, base, report);
-  if (r != 0) {
+  if (r == 0) interrupt_note_converted();
+  if (r != 0 && !interrupted()) {
     QLOG(LOG_ERROR, "Error during conversion of %.*s", static_cast<int>(input.size), input.data);
   }
   return r;

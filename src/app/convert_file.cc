@@ -14,6 +14,7 @@
 #include "io/encrypted_container.h"
 #include "io/file_stream.h"
 #include "io/folder.h"
+#include "io/interrupt.h"
 #include "log/log.h"
 #include "mdf/data_block.h"
 #include "mdf/data_group.h"
@@ -211,7 +212,7 @@ ConvertFailure convert(FrameSink* sink, StringView input_path, StringView output
       }
     }
     if (!sink->on_file_end(output_base)) {
-      QLOG(LOG_ERROR, "Error during end file callback");
+      if (!interrupted()) QLOG(LOG_ERROR, "Error during end file callback");
       if (!failure) failure = FAILURE_WRITE;
     }
     // Such a log is kept under -d: its bus traffic is in no table.
@@ -226,7 +227,7 @@ ConvertFailure convert(FrameSink* sink, StringView input_path, StringView output
       // tables: they must not pass for the log's.
       sink->discard_file(output_base);
       if (!failure) failure = FAILURE_OTHER;
-    } else if (!failure && !unread && settings->delete_converted &&
+    } else if (!failure && !unread && settings->delete_converted && !interrupted() &&
                !folder_remove_relative(sink->input_folder(), input_path)) {
       QLOG(LOG_ERROR, "Could not remove input file after conversion: %.*s",
            static_cast<int>(input_path.size), input_path.data);

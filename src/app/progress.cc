@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "core/sso_string.h"
+#include "io/interrupt.h"
 #include "log/log.h"
 
 namespace quarrow {
@@ -210,6 +211,8 @@ void Progress::stop() {
 
 void Progress::finish(const RunTally& tally) {
   stop();
+  // An interrupted run ends with its own line instead.
+  if (interrupted()) return;
   log_status_clear();
   SsoString line;
   double seconds = std::chrono::duration<double>(Clock::now() - started_).count();

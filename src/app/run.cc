@@ -3,6 +3,7 @@
 #include "app/batch.h"
 #include "app/settings.h"
 #include "csv/csv_sink.h"
+#include "io/interrupt.h"
 #include "log/log.h"
 
 namespace quarrow {
@@ -15,7 +16,12 @@ int app_run(ConverterSettings* settings) {
     return kStatusStartup;
   }
   settings->show_progress = !settings->non_interactive && log_stderr_is_terminal();
-  return run_batch(sink.get(), settings->inputs);
+  // Without handlers an interruption still ends the run; only the cleanup
+  // and the report are lost.
+  (void)interrupt_install();
+  int status = run_batch(sink.get(), settings->inputs);
+  if (interrupted()) interrupt_exit();
+  return status;
 }
 
 }  // namespace quarrow

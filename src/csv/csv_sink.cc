@@ -12,7 +12,9 @@
 #include "csv/row_format.h"
 #include "dbc/signal_decoder.h"
 #include "io/folder.h"
+#include "io/interrupt.h"
 #include "io/stream.h"
+#include "io/table_file.h"
 #include "log/log.h"
 #include "mdf/mdf_file.h"
 
@@ -91,17 +93,14 @@ uint64_t clipped_length(const Frame& frame, uint64_t storage) {
 }
 
 bool open_table(Folder* folder, StringView base, const char* suffix, const char* label,
-                SsoString* path, ByteStream** stream) {
-  if (!path->assign(base) || !path->append(StringView(suffix))) {
-    *stream = nullptr;
-  } else {
-    *stream = folder_open_relative(folder, path->view(), FS_OPEN_WRITE);
+                TableFile* table) {
+  SsoString path;
+  if (path.assign(base) && path.append(StringView(suffix)) && table->open(folder, path)) {
+    return true;
   }
-  if (!*stream) {
-    QLOG(LOG_ERROR, "Could not open output file for %s: %s", label, path->c_str());
-    return false;
-  }
-  return true;
+  // An interrupted run says so once, for all its tables.
+  if (!interrupted()) QLOG(LOG_ERROR, "Could not open output file for %s: %s", label, path.c_str());
+  return false;
 }
 
 // One table row for a frame, its bytes clipped to the frame's storage.
@@ -508,6 +507,8 @@ bool TableWriter::make(uint64_t piece, unsigned worker) {
 }
 
 bool TableWriter::take(uint64_t piece) {
+  // Stops a long table soon after an interruption; what was written goes.
+  if (interrupted()) return false;
   const PieceText& text = pieces_[piece % pieces_.size()];
   if (text.lost_group) {
     QLOG(LOG_ERROR, "Could not read the records of data group %llu",
@@ -657,7 +658,10 @@ GroupReadResult CsvSink::read_group(DgBlock* group, const GroupList& groups) {
     FrameKind kind;
     double time;
     frames->restart_at(0);
+    uint64_t skimmed = 0;
     while (stored && frames->skim(&offset, &kind, &time)) {
+      // A long group gives way to an interruption; the file fails then.
+      if ((++skimmed & 0xFFFF) == 0 && interrupted()) break;
       TableSource* source = kCanKinds >> kind & 1 ? can : kLinKinds >> kind & 1 ? lin : nullptr;
       if (source) stored = note_frame(source, frame_time_key(time), offset);
     }
@@ -709,59 +713,92 @@ bool CsvSink::write_table(ByteStream* stream, bool is_can, ByteStream* signal_st
   bool written = writer.plan(settings()->threads_per_file) && writer.run();
   *rows = writer.rows();
   *signal_rows = writer.signal_rows();
-  if (!written && writer.signals_write_failed()) {
+  if (!written && writer.signals_write_failed() && !interrupted()) {
     QLOG(LOG_ERROR, "Could not write signals data");
-  } else if (!written && !writer.lost_records()) {
+  } else if (!written && !writer.lost_records() && !interrupted()) {
     QLOG(LOG_ERROR, "Could not write %s data", label);
   }
   return written;
 }
 
-// Closes a table and keeps it when it has rows and all went well; removes
-// it otherwise. False when it was written or closed badly, or could not be
-// removed.
-bool CsvSink::finish_table(ByteStream* stream, StringView path, bool ok, uint64_t rows) {
-  if (stream_close(stream) != 0) ok = false;
-  if (rows > 0 && ok) {
-    rows_written_ += rows;
-    return true;
-  }
-  // A table whose writing failed is cut short somewhere unknown; left on
-  // disk it would pass for the log's whole traffic.
-  return folder_remove_relative(output_folder(), path) && ok;
-}
-
 bool CsvSink::on_file_end(StringView output_base) {
+  // The signals table is written with the CAN table, from the same pieces.
+  enum { kCan, kSignals, kLin, kCount };
+  static constexpr const char* kSuffixes[kCount] = {"_CAN.csv", kSignalsSuffix, "_LIN.csv"};
+  static constexpr const char* kLabels[kCount] = {"CAN", "signals", "LIN"};
   Folder* folder = output_folder();
-  SsoString path;
-  SsoString signal_path;
-  ByteStream* stream;
-  ByteStream* signal_stream = nullptr;
-
-  if (!open_table(folder, output_base, "_CAN.csv", "CAN", &path, &stream)) return false;
-  // Signals come from CAN frames only, so a log without them gets no
-  // signals table.
-  if (settings()->signals && !can_sources_.empty() &&
-      !open_table(folder, output_base, kSignalsSuffix, "signals", &signal_path, &signal_stream)) {
-    (void)finish_table(stream, path.view(), false, 0);
+  TableFile files[kCount];
+  uint64_t rows[kCount] = {};
+  bool keep[kCount] = {};
+  bool opened[kCount] = {};
+  bool result = true;
+  bool all_opened = true;
+  // Signals come from CAN frames only: a log without them gets no signals
+  // table.
+  const bool with_signals = settings()->signals && !can_sources_.empty();
+  for (int t : {kCan, kLin}) {
+    const bool signals = t == kCan && with_signals;
+    opened[t] = open_table(folder, output_base, kSuffixes[t], kLabels[t], &files[t]);
+    if (opened[t] && signals) {
+      opened[kSignals] =
+          open_table(folder, output_base, kSuffixes[kSignals], kLabels[kSignals], &files[kSignals]);
+      if (!opened[kSignals]) {
+        (void)files[t].abandon();
+        opened[t] = false;
+      }
+    }
+    if (!opened[t]) {
+      all_opened = false;
+      break;
+    }
+    bool ok = write_table(files[t].stream(), t == kCan,
+                          signals ? files[kSignals].stream() : nullptr, &rows[t], &rows[kSignals]);
+    ok = files[t].close() && ok;
+    bool signals_ok = !signals || files[kSignals].close();
+    // The temporary files go with `files`; the log's tables of an earlier
+    // run stay as they were.
+    if (interrupted()) return false;
+    // A table whose writing failed is cut short somewhere unknown; left on
+    // disk it would pass for the log's whole traffic. One written after a
+    // table that failed goes too, and signals go with their frames' table.
+    keep[t] = ok && result && rows[t] > 0;
+    if (signals) keep[kSignals] = keep[t] && signals_ok && rows[kSignals] > 0;
+    result = result && ok && signals_ok;
+    if (!keep[t] && !files[t].abandon()) result = false;
+    if (signals && !keep[kSignals] && !files[kSignals].abandon()) result = false;
+  }
+  // A table that cannot be opened ends the file; the tables before it are
+  // kept all the same.
+  if (!all_opened) result = false;
+  bool durable = settings()->delete_converted;
+  bool placed = true;
+  for (int i = 0; i < kCount; ++i) {
+    if (keep[i] && !files[i].commit(durable)) placed = false;
+  }
+  // The log may be deleted once this returns: its tables must outlive a
+  // power loss, renames included.
+  if (placed && durable && opened[kCan] && !table_folder_flush(folder, files[kCan].path())) {
+    placed = false;
+  }
+  if (!placed) {
+    if (interrupted()) return false;
+    QLOG(LOG_ERROR, "Could not put the tables of %.*s in place", static_cast<int>(output_base.size),
+         output_base.data);
+    for (int i = 0; i < kCount; ++i) {
+      if (keep[i]) (void)files[i].abandon();
+    }
     return false;
   }
-  uint64_t rows;
-  uint64_t signal_rows;
-  bool can_ok = write_table(stream, true, signal_stream, &rows, &signal_rows);
-  bool result = finish_table(stream, path.view(), can_ok, rows);
-  if (signal_stream) {
-    // Without its frames' table the signals would stand alone.
-    result = finish_table(signal_stream, signal_path.view(), result, signal_rows) && result;
+  for (int i = 0; i < kCount; ++i) {
+    if (keep[i]) rows_written_ += rows[i];
   }
-
-  if (!open_table(folder, output_base, "_LIN.csv", "LIN", &path, &stream)) return false;
-  bool lin_ok = write_table(stream, false, nullptr, &rows, &signal_rows);
-  return finish_table(stream, path.view(), result && lin_ok, rows) && lin_ok && result;
+  return result;
 }
 
 void CsvSink::discard_file(StringView output_base) {
-  for (const char* suffix : {"_CAN.csv", "_LIN.csv", kSignalsSuffix}) {
+  // A signals table of an earlier run with DBC files is not this run's.
+  for (const char* suffix : {"_CAN.csv", "_LIN.csv", settings()->signals ? kSignalsSuffix : ""}) {
+    if (!*suffix) continue;
     SsoString path;
     // A table that was never written is not there to remove.
     if (path.assign(output_base) && path.append(StringView(suffix))) {

@@ -83,7 +83,6 @@ class CsvSink : public FrameSink {
   void forget_sources();
   bool write_table(ByteStream* stream, bool is_can, ByteStream* signal_stream, uint64_t* rows,
                    uint64_t* signal_rows);
-  bool finish_table(ByteStream* stream, StringView path, bool ok, uint64_t rows);
 
   double start_time_ = 0.0;
   uint64_t dg_count_ = 0;

@@ -152,6 +152,21 @@ bool folder_stat_relative(Folder* folder, StringView relative, PathInfo* info) {
   return folder->stat(path, info);
 }
 
+bool folder_rename_relative(Folder* folder, StringView from, StringView to) {
+  SsoString old_path, new_path;
+  if (!folder || !join_paths(folder->root().view(), from, &old_path) ||
+      !join_paths(folder->root().view(), to, &new_path)) {
+    return false;
+  }
+  return folder->rename(old_path, new_path);
+}
+
+bool folder_flush_relative(Folder* folder, StringView relative) {
+  SsoString path;
+  if (!folder || !join_paths(folder->root().view(), relative, &path)) return false;
+  return folder->flush(path);
+}
+
 ByteStream* file_stream_open_path(StringView path, uint32_t flags) {
   int32_t mode;
   switch (flags & (FS_OPEN_READ | FS_OPEN_WRITE)) {

@@ -103,6 +103,12 @@ class Folder {
   virtual bool make_folder(StringView path) = 0;
   // Deletes one file.
   virtual bool remove(StringView path) = 0;
+  // Renames a file within its file system, replacing a file of the new name
+  // in one step: a reader sees the old file or the new one, never neither.
+  virtual bool rename(StringView from, StringView to) = 0;
+  // Forces what was written to a closed file, or the entries of a folder,
+  // to stable storage. False when the system reports a failure.
+  virtual bool flush(StringView path) = 0;
   // FS_OPEN_READ alone: read; FS_OPEN_WRITE alone: create/truncate; both:
   // read-write; neither: null. Other bits are ignored.
   virtual ByteStream* open_file(StringView path, uint32_t flags) = 0;
@@ -129,6 +135,8 @@ bool folder_join(const Folder* folder, StringView relative, SsoString* out);
 ByteStream* folder_open_relative(Folder* folder, StringView relative, uint32_t flags);
 bool folder_remove_relative(Folder* folder, StringView relative);
 bool folder_stat_relative(Folder* folder, StringView relative, PathInfo* info);
+bool folder_rename_relative(Folder* folder, StringView from, StringView to);
+bool folder_flush_relative(Folder* folder, StringView relative);
 
 // What the platform folders' open_file does: maps the flags to a file mode
 // and opens a zero-terminated copy of the path. Null for flags with neither

@@ -1,8 +1,10 @@
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -80,6 +82,22 @@ class PosixFolder : public Folder {
   bool remove(StringView path) override {
     SsoString c_path;
     return platform_path(path, &c_path) && unlink(c_path.c_str()) == 0;
+  }
+
+  bool rename(StringView from, StringView to) override {
+    SsoString c_from, c_to;
+    return platform_path(from, &c_from) && platform_path(to, &c_to) &&
+           ::rename(c_from.c_str(), c_to.c_str()) == 0;
+  }
+
+  bool flush(StringView path) override {
+    SsoString c_path;
+    if (!platform_path(path, &c_path)) return false;
+    // An empty path names the working folder, as it does for the rest.
+    int fd = ::open(c_path.empty() ? "." : c_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = fsync(fd) == 0;
+    return ::close(fd) == 0 && ok;
   }
 
   ByteStream* open_file(StringView path, uint32_t flags) override {

@@ -13,8 +13,8 @@ bool is_missing(DWORD error) {
   // A share or server that does not exist, or a name the file system cannot
   // hold, names nothing there is: the same answer as a missing file.
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
-         error == ERROR_INVALID_NAME || error == ERROR_BAD_NETPATH ||
-         error == ERROR_BAD_NET_NAME || error == ERROR_DIRECTORY;
+         error == ERROR_INVALID_NAME || error == ERROR_BAD_NETPATH || error == ERROR_BAD_NET_NAME ||
+         error == ERROR_DIRECTORY;
 }
 
 // The root of a share, "//server/share", which the system only takes with
@@ -101,6 +101,28 @@ class Win32Folder : public Folder {
   bool remove(StringView path) override {
     GrowArray<wchar_t> wide;
     return wide_path(path, &wide) && DeleteFileW(wide.data());
+  }
+
+  bool rename(StringView from, StringView to) override {
+    GrowArray<wchar_t> wide_from, wide_to;
+    return wide_path(from, &wide_from) && wide_path(to, &wide_to) &&
+           MoveFileExW(wide_from.data(), wide_to.data(), MOVEFILE_REPLACE_EXISTING);
+  }
+
+  bool flush(StringView path) override {
+    GrowArray<wchar_t> wide;
+    if (!query_path(path, &wide)) return false;
+    DWORD attributes = GetFileAttributesW(wide.data());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    // The system keeps a folder's entries in its own journal; only files
+    // have buffers to flush.
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return true;
+    HANDLE file = CreateFileW(wide.data(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    bool ok = FlushFileBuffers(file);
+    return CloseHandle(file) && ok;
   }
 
   ByteStream* open_file(StringView path, uint32_t flags) override {

@@ -77,6 +77,10 @@ class FaultyFolder : public Folder {
     return !plan_->fails("mkdir") && inner_->make_folder(path);
   }
   bool remove(StringView path) override { return !plan_->fails("remove") && inner_->remove(path); }
+  bool rename(StringView from, StringView to) override {
+    return !plan_->fails("rename") && inner_->rename(from, to);
+  }
+  bool flush(StringView path) override { return !plan_->fails("flush") && inner_->flush(path); }
   ByteStream* open_file(StringView path, uint32_t flags) override {
     if (plan_->fails("open")) return nullptr;
     ByteStream* inner = inner_->open_file(path, flags);
@@ -102,6 +106,15 @@ bool rows_in_order(const std::string& part, const std::string& whole) {
     from = end + 1;
   }
   return true;
+}
+
+int part_files(const std::filesystem::path& folder) {
+  int n = 0;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+    n += entry.path().extension() == ".part";
+  }
+  return n;
 }
 
 struct SweepCase {
@@ -186,6 +199,10 @@ TEST_P(FaultSweepTest, EveryFailureIsReportedAndLeavesNoPartialTable) {
                 (lost_rows && rows_in_order(can, log_.tables.can)));
     EXPECT_TRUE(lin.empty() || lin == log_.tables.lin ||
                 (lost_rows && rows_in_order(lin, log_.tables.lin)));
+    // Only a temporary table that could not be removed stays, hidden.
+    if (plan.failed != "remove") {
+      EXPECT_EQ(part_files(tmp_ / "out"), 0);
+    }
   }
   EXPECT_EQ(open_handles(), descriptors);
 }

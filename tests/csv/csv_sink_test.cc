@@ -13,6 +13,7 @@
 #include "app/csv_expect.h"
 #include "app/settings.h"
 #include "io/folder.h"
+#include "io/interrupt.h"
 #include "io/memory_stream.h"
 
 namespace quarrow {
@@ -28,17 +29,33 @@ class MemoryFolder : public Folder {
   struct Faults {  // path suffixes; a file failing on write takes budget bytes
     std::string open = "", write = "";
     int64_t budget = 0;
-    std::string close = "", remove = "";
+    std::string close = "", remove = "", flush = "";
   };
   std::map<std::string, std::string> files;
   std::vector<std::string> opened;
+  std::vector<std::string>* journal = nullptr;  // flushes and removals, in order
   Faults faults;
 
-  bool stat(StringView, PathInfo*) override { return false; }
+  bool stat(StringView path, PathInfo* info) override {
+    info->kind = files.count(std::string(path.data, path.size)) ? PATH_FILE : PATH_MISSING;
+    return true;
+  }
   void list(StringView, DirListing*) override {}
   bool make_folder(StringView) override { return true; }
   bool remove(StringView path) override {
+    note("remove", path);
     return !failing(path, faults.remove) && files.erase(std::string(path.data, path.size)) == 1;
+  }
+  bool rename(StringView from, StringView to) override {
+    auto it = files.find(std::string(from.data, from.size));
+    if (it == files.end()) return false;
+    files[std::string(to.data, to.size)] = std::move(it->second);
+    files.erase(it);
+    return true;
+  }
+  bool flush(StringView path) override {
+    note("flush", path);
+    return faults.flush.empty() || !std::string(path.data, path.size).ends_with(faults.flush);
   }
   ByteStream* open_file(StringView path, uint32_t flags) override {
     if (!(flags & FS_OPEN_WRITE)) {
@@ -75,8 +92,12 @@ class MemoryFolder : public Folder {
     int64_t budget;
     bool fail_close;
   };
-  static bool failing(StringView path, const std::string& suffix) {
-    return !suffix.empty() && std::string(path.data, path.size).ends_with(suffix);
+  void note(const char* op, StringView path) {
+    if (journal) journal->push_back(op + (" " + std::string(path.data, path.size)));
+  }
+  // A table's temporary file fails where the table would.
+  static bool failing(StringView path, const std::string& part) {
+    return !part.empty() && std::string(path.data, path.size).find(part) != std::string::npos;
   }
 };
 
@@ -247,10 +268,10 @@ TEST_F(CsvSinkTest, OutputFailuresFailTheFile) {
       {F{"", "_LIN.csv", 0}, 1, "Could not write LIN header", 1, 0, 2},
       {F{"", "_LIN.csv", lin_row}, 1, "Could not write LIN data", 1, 0, 2},
       {F{"", "", 0, "_LIN.csv"}, 1, "", 1, 0, 2},
-      // A table that cannot be removed stays, partly written or empty.
-      {F{"", "_LIN.csv", lin_row, "", "_LIN.csv"}, 1, "Could not write LIN data", 1, 1, 2},
-      {F{"", "_CAN.csv", can_row, "", "_CAN.csv"}, 1, "Could not write CAN data", 1, 0, 2},
-      {F{"", "", 0, "", "_LIN.csv"}, 0, "", 1, 1, 2},
+      // A table that cannot be removed stays under its temporary name only.
+      {F{"", "_LIN.csv", lin_row, "", "_LIN.csv"}, 1, "Could not write LIN data", 1, 0, 2},
+      {F{"", "_CAN.csv", can_row, "", "_CAN.csv"}, 1, "Could not write CAN data", 0, 0, 2},
+      {F{"", "", 0, "", "_LIN.csv"}, 0, "", 1, 0, 2},
       // An input that fails when it is closed may have fed the tables
       // damaged bytes.
       {F{"", "", 0, "in.mf4"}, 1, "Could not close input file after conversion: in.mf4", 0, 0, 2},
@@ -269,6 +290,46 @@ TEST_F(CsvSinkTest, OutputFailuresFailTheFile) {
     EXPECT_EQ(has("CAN.csv"), c.can_left) << c.message;
     EXPECT_EQ(has("LIN.csv"), c.lin_left) << c.message;
     EXPECT_EQ(output_.opened.size(), c.opened) << c.message;
+  }
+}
+
+// With -d the tables reach stable storage, and their folder after the
+// renames, before the input is deleted; a flush that fails is a write
+// failure: no table, the input kept. Without -d nothing is flushed.
+TEST_F(CsvSinkTest, DeleteFlushesTablesBeforeTheInputGoes) {
+  const std::string pid = std::to_string(process_id());
+  const std::string lin_name = ".log_LIN.csv." + pid + ".part";
+  const std::string can_part = "flush out/.log_CAN.csv." + pid + ".part";
+  const std::string lin_part = "flush out/" + lin_name;
+  const struct {
+    bool delete_converted;
+    std::string failing;
+    std::vector<std::string> journal;
+  } cases[] = {
+      {false, "", {}},
+      {true, "", {can_part, lin_part, "flush out/", "remove in.mf4"}},
+      {true,
+       lin_name,
+       {can_part, lin_part, "remove out/" + lin_name, "remove out/log_CAN.csv",
+        "remove out/log_LIN.csv"}},
+      {true,
+       "out/",
+       {can_part, lin_part, "flush out/", "remove out/log_CAN.csv", "remove out/log_LIN.csv"}},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> journal;
+    input_.journal = output_.journal = &journal;
+    output_.files.clear();
+    output_.faults.flush = c.failing;
+    settings_.delete_converted = c.delete_converted;
+    testing::internal::CaptureStderr();
+    bool ok = convert({mdfw::can_data(1, 1, {1}), mdfw::lin_frame(1, 1, {1})});
+    std::string log = testing::internal::GetCapturedStderr();
+    SCOPED_TRACE(c.failing + "\n" + log);
+    EXPECT_EQ(ok, c.failing.empty());
+    EXPECT_EQ(journal, c.journal);
+    EXPECT_EQ(input_.files.count("in.mf4"), c.delete_converted && ok ? 0u : 1u);
+    EXPECT_EQ(output_.files.size(), ok ? 2u : 0u);
   }
 }
 

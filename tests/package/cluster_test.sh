@@ -134,4 +134,32 @@ done
 
 left=$(find "$remote_home/.parallel/tmp" -mindepth 1 -newer "$t/before" ! -path '*/sshlogin*' 2>/dev/null)
 [ -z "$left" ] || fail "work files left on the hosts: $left"
+
+# Stopped while a host converts: the script ends by the signal, with no table
+# and no staging folder in the output tree, the log kept and no work folder
+# left on the host.
+mkdir -p "$t/stop/in" "$t/stop/out"
+mk -n 1500000 --mix can=100,fd=0,remote=0,error=0,lin=0 "$t/stop/in/big.mf4"
+touch "$t/before_stop"
+"$cluster" --ssh "ssh -F $t/ssh_config" -S 1/host-a --quarrow "$quarrow" -b 4096 -d \
+    -O "$t/stop/out" "$t/stop/in" 2>"$t/stop.err" &
+pid=$!
+found=""
+for _ in $(seq 600); do
+    found=$(find "$remote_home/.parallel/tmp" -newer "$t/before_stop" -name big.mf4 2>/dev/null)
+    [ -n "$found" ] && break
+    sleep 0.05
+done
+[ -n "$found" ] || fail "the log never reached the host: $(cat "$t/stop.err")"
+# The job's work folder (other runs on this machine may have theirs).
+found=${found#"$remote_home/.parallel/tmp/"}
+job_folder=$remote_home/.parallel/tmp/${found%%/*}
+kill -TERM "$pid"
+wait "$pid"
+stopped=$?
+[ "$stopped" -eq 143 ] || fail "stopped with status $stopped: $(cat "$t/stop.err")"
+grep -q "interrupted" "$t/stop.err" || fail "no word of the stop: $(cat "$t/stop.err")"
+[ -f "$t/stop/in/big.mf4" ] || fail "the log of a stopped run was deleted"
+[ -z "$(find "$t/stop/out" -mindepth 1)" ] || fail "left in the output tree: $(find "$t/stop/out")"
+[ ! -e "$job_folder" ] || fail "work files left on the host after a stop: $(find "$job_folder")"
 echo "cluster output equals the local run's"
