@@ -12,7 +12,9 @@
 #include "app/batch.h"
 #include "app/csv_expect.h"
 #include "app/settings.h"
+#include "app/signals_expect.h"
 #include "csv/csv_sink.h"
+#include "dbc/dbc_file.h"
 #include "io/folder.h"
 #include "log/log.h"
 #include "mdfwriter/container_writer.h"
@@ -123,7 +125,23 @@ struct SweepCase {
   int64_t buffer_size;
   int unwrap_status;  // what a failure inside the container gives
   const char* unwrap_message;
+  bool signals = false;  // decode the frames into a signals table too
 };
+
+// Messages of the sample log's hand-made frames: a classic one and an
+// extended CAN FD one, with a signal in its last bytes.
+std::vector<DbcMessageShape> sweep_messages() {
+  std::vector<DbcMessageShape> m(2);
+  m[0].id = 0x123;
+  m[0].name = "Engine";
+  m[0].signals = {{"Speed", 0, 16, true, false, 0, 0.5, 0, "km/h"},
+                  {"Temp", 23, 8, false, true, 0, 1, -40, "degC"}};
+  m[1].id = 0x80000000u | 0x18FF0001u;
+  m[1].name = "Body";
+  m[1].size = 64;
+  m[1].signals = {{"Level", 500, 12, true, false, 0, 1, 0, ""}};
+  return m;
+}
 
 std::vector<uint8_t> plain(const std::vector<uint8_t>& log) {
   return log;
@@ -151,6 +169,16 @@ class FaultSweepTest : public ::testing::TestWithParam<SweepCase> {
     key.assign("default");
     value.assign("pw");
     settings.passwords.insert(std::move(key)).slot->value = std::move(value);
+    if (GetParam().signals) {
+      const std::string dbc = mdfw::dbc_traffic_text(sweep_messages());
+      DbcFile file;
+      SsoString error;
+      settings.signals = std::make_unique<SignalDecoder>();
+      if (!dbc_parse(dbc.data(), dbc.size(), "sweep.dbc", &file, &error) ||
+          !settings.signals->add(&file, -1)) {
+        return -1;
+      }
+    }
     FaultyFolder folder(folder_open(tmp_.path().c_str()), plan);
     std::unique_ptr<CsvSink> sink = csv_sink_create(&folder, &folder, &settings);
     return sink ? convert_path(sink.get(), "log.mf4", "out/log") : -1;
@@ -159,6 +187,8 @@ class FaultSweepTest : public ::testing::TestWithParam<SweepCase> {
   TempDir tmp_;
   SampleLog log_ = sample_log(5);
   std::vector<uint8_t> input_ = GetParam().wrap(log_.bytes);
+  const std::string signals_ =
+      GetParam().signals ? expected_signals(log_.tables.can, sweep_messages()) : "";
 };
 
 TEST_P(FaultSweepTest, EveryFailureIsReportedAndLeavesNoPartialTable) {
@@ -166,6 +196,8 @@ TEST_P(FaultSweepTest, EveryFailureIsReportedAndLeavesNoPartialTable) {
   FaultPlan clean;
   ASSERT_EQ(convert(&clean), 0);
   expect_tables_at(tmp_ / "out/log", log_.tables);
+  EXPECT_EQ(read_file(tmp_ / "out/log_CAN_signals.csv"), signals_);
+  EXPECT_EQ(signals_.empty(), !GetParam().signals);
   const size_t descriptors = open_handles();
 
   for (int64_t n = 1; n <= clean.count; ++n) {
@@ -181,6 +213,7 @@ TEST_P(FaultSweepTest, EveryFailureIsReportedAndLeavesNoPartialTable) {
     // kept on purpose.
     if (status == 0) {
       expect_tables_at(tmp_ / "out/log", log_.tables);
+      EXPECT_EQ(read_file(tmp_ / "out/log_CAN_signals.csv"), signals_);
       EXPECT_EQ(file_exists(tmp_ / "log.mf4"), plan.failed == "remove");
       continue;
     }
@@ -199,6 +232,9 @@ TEST_P(FaultSweepTest, EveryFailureIsReportedAndLeavesNoPartialTable) {
                 (lost_rows && rows_in_order(can, log_.tables.can)));
     EXPECT_TRUE(lin.empty() || lin == log_.tables.lin ||
                 (lost_rows && rows_in_order(lin, log_.tables.lin)));
+    const std::string signals = read_file(tmp_ / "out/log_CAN_signals.csv");
+    EXPECT_TRUE(signals.empty() || signals == signals_ ||
+                (lost_rows && rows_in_order(signals, signals_)));
     // Only a temporary table that could not be removed stays, hidden.
     if (plan.failed != "remove") {
       EXPECT_EQ(part_files(tmp_ / "out"), 0);
@@ -212,7 +248,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(SweepCase{"plain_whole", plain, -1, 8, " E "},
                       SweepCase{"plain_small_buffer", plain, 512, 8, " E "},
                       SweepCase{"compressed", compressed, 256, 4, "Could not decompress file"},
-                      SweepCase{"encrypted", encrypted, 256, 2, "Could not decrypt file"}),
+                      SweepCase{"encrypted", encrypted, 256, 2, "Could not decrypt file"},
+                      SweepCase{"signals", plain, -1, 8, " E ", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
