@@ -16,7 +16,9 @@
 #include "app/batch.h"
 #include "app/csv_expect.h"
 #include "app/settings.h"
+#include "app/signals_expect.h"
 #include "csv/csv_sink.h"
+#include "dbc/dbc_file.h"
 #include "io/folder.h"
 #include "log/log.h"
 #include "support/process.h"
@@ -98,11 +100,23 @@ TEST(InterruptTest, StoppedAfterAnyByteLeavesNoTableAndNoTemporary) {
       mdfw::can_data(0.1, 0x10, {1, 2}), mdfw::can_remote(0.2, 0x11, 2),
       mdfw::can_data(0.3, 0x1ABCDEF, {3}), mdfw::lin_frame(0.15, 5, {4, 5})};
   SampleLog log = {mdfw::write_bus_log(frames, {}), expected_tables(frames, {})};
+  // And a signals table, from the first frame.
+  std::vector<DbcMessageShape> messages(1);
+  messages[0].id = 0x10;
+  messages[0].name = "M";
+  messages[0].signals = {{"S", 0, 12, true, false, 0, 1, 0, ""}};
+  const std::string dbc = mdfw::dbc_traffic_text(messages);
+  const std::string signals = expected_signals(log.tables.can, messages);
   auto convert = [&](Stopper* stop) {
     fs::remove_all(tmp / "out");
     write_file(tmp / "log.mf4", log.bytes);
     ConverterSettings settings;
     settings.delete_converted = true;
+    DbcFile file;
+    SsoString error;
+    settings.signals = std::make_unique<SignalDecoder>();
+    EXPECT_TRUE(dbc_parse(dbc.data(), dbc.size(), "m.dbc", &file, &error) &&
+                settings.signals->add(&file, -1));
     StoppingFolder folder(folder_open(tmp.path().c_str()), stop);
     std::unique_ptr<CsvSink> sink = csv_sink_create(&folder, &folder, &settings);
     int status = convert_path(sink.get(), "log.mf4", "out/log");
@@ -112,7 +126,9 @@ TEST(InterruptTest, StoppedAfterAnyByteLeavesNoTableAndNoTemporary) {
   Stopper whole;
   ASSERT_EQ(convert(&whole), 0);
   expect_tables_at(tmp / "out/log", log.tables);
-  ASSERT_EQ(whole.written, static_cast<int64_t>(log.tables.can.size() + log.tables.lin.size()));
+  EXPECT_EQ(read_file(tmp / "out/log_CAN_signals.csv"), signals);
+  ASSERT_EQ(whole.written,
+            static_cast<int64_t>(log.tables.can.size() + log.tables.lin.size() + signals.size()));
   for (int64_t n = 0; n < whole.written; ++n) {
     Stopper stop;
     stop.stop_at = n;
