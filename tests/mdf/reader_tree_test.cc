@@ -254,35 +254,5 @@ TEST(ReaderTree, SignalDataGroupsAreSharedWhereverTheyStand) {
   }
 }
 
-// Files in every layout of the writer (mklog's library) load the groups it
-// wrote, in its order.
-TEST(ReaderTree, WrittenBusLogsOfEveryLayoutOpen) {
-  std::vector<mdfw::BusFrame> frames = {
-      mdfw::can_data(0.001, 0x123, {1, 2, 3}), mdfw::can_remote(0.002, 0x7FF, 2),
-      mdfw::lin_frame(0.003, 0x21, {9, 8}), mdfw::can_error(0.004, 3),
-      mdfw::lin_error(mdfw::FrameType::lin_sync_error, 0.005, 0)};
-  for (mdfw::Layout layout : {mdfw::Layout::sorted, mdfw::Layout::unsorted}) {
-    for (auto storage : {mdfw::DataBytesStorage::fixed, mdfw::DataBytesStorage::sd,
-                         mdfw::DataBytesStorage::vlsd}) {
-      mdfw::BusLogOptions options;
-      options.layout = layout;
-      options.can_data_bytes = storage;
-      mdfw::BusLogMap map;
-      Opened o = readertest::open_bytes(mdfw::write_bus_log(frames, options, &map));
-      ASSERT_NE(o.file, nullptr) << int(layout) << int(storage);
-      EXPECT_EQ(offsets_of(o.hd()->hd_dg_list), map.data_groups);
-      std::vector<std::pair<uint64_t, uint64_t>> loaded, written;
-      for (const BlockRef& dg : o.hd()->hd_dg_list) {
-        for (const BlockRef& ref : block_as<DgBlock>(dg)->dg_cg_list) {
-          CgBlock* cg = block_as<CgBlock>(ref);
-          if (!cg->cg_vlsd) loaded.push_back({cg->offset, cg->cg_data_bytes});
-        }
-      }
-      for (const mdfw::GroupBlocks& g : map.groups) written.push_back({g.cg, g.record_bytes});
-      EXPECT_EQ(loaded, written);
-    }
-  }
-}
-
 }  // namespace
 }  // namespace quarrow

@@ -1,7 +1,7 @@
 #pragma once
 
 // Runs a program and captures what it writes, for tests that drive the real
-// binaries; captures this process's own standard error.
+// binaries.
 
 #include <string>
 #include <vector>
@@ -71,31 +71,6 @@ inline void append_quoted(std::wstring* line, const std::wstring& arg) {
   *line += L'"';
 }
 
-// Redirects the standard error handle into a scratch file while it lives;
-// text() is everything written to it so far.
-class StderrCapture {
- public:
-  StderrCapture() : file_(scratch_file(false)), saved_(GetStdHandle(STD_ERROR_HANDLE)) {
-    SetStdHandle(STD_ERROR_HANDLE, file_);
-  }
-  ~StderrCapture() {
-    SetStdHandle(STD_ERROR_HANDLE, saved_);
-    CloseHandle(file_);
-  }
-  StderrCapture(const StderrCapture&) = delete;
-  StderrCapture& operator=(const StderrCapture&) = delete;
-  std::string text() const {
-    std::string s = read_all(file_);
-    LARGE_INTEGER zero{};
-    SetFilePointerEx(file_, zero, nullptr, FILE_END);
-    return s;
-  }
-
- private:
-  HANDLE file_;
-  HANDLE saved_;
-};
-
 inline ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
                                  const std::string& cwd = "") {
   ProcessResult result;
@@ -150,31 +125,6 @@ inline std::string read_all_fd(int fd) {
   while ((n = read(fd, buf, sizeof(buf))) > 0) s.append(buf, static_cast<size_t>(n));
   return s;
 }
-
-// Redirects file descriptor 2 into an unlinked temporary file while it
-// lives; text() is everything written to it so far.
-class StderrCapture {
- public:
-  StderrCapture() {
-    char name[] = "/tmp/qr_stderr_XXXXXX";
-    fd_ = mkstemp(name);
-    unlink(name);
-    saved_ = dup(2);
-    dup2(fd_, 2);
-  }
-  ~StderrCapture() {
-    dup2(saved_, 2);
-    close(saved_);
-    close(fd_);
-  }
-  StderrCapture(const StderrCapture&) = delete;
-  StderrCapture& operator=(const StderrCapture&) = delete;
-  std::string text() const { return read_all_fd(fd_); }
-
- private:
-  int fd_ = -1;
-  int saved_ = -1;
-};
 
 // Starts program with args in cwd (empty: the current one), its standard
 // output and error on the descriptors given.
