@@ -29,14 +29,15 @@ check: build
 
 # Line and branch coverage of src/ by the Linux suite, per folder and in
 # total, from an unoptimised build with GCC's counters; the counts of an
-# earlier run are cleared first.
+# earlier run are cleared first. The report is printed also when a test
+# fails, and the failure then ends the target.
 coverage:
 	@scripts/install-deps coverage
 	@cmake -S . -B $(COV_BUILD) -DCMAKE_BUILD_TYPE=Debug -DQUARROW_COVERAGE=ON >/dev/null
 	@cmake --build $(COV_BUILD) -j $(JOBS)
 	@find $(COV_BUILD) -name '*.gcda' -delete
-	@cd $(COV_BUILD) && ctest --output-on-failure -j $(JOBS)
-	@scripts/coverage-report $(COV_BUILD)
+	@(cd $(COV_BUILD) && ctest --output-on-failure -j $(JOBS)); status=$$?; \
+		scripts/coverage-report $(COV_BUILD) && exit $$status
 
 # The programs, their man pages and bash completion under PREFIX, staged
 # below DESTDIR when it is set.
