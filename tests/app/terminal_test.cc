@@ -168,7 +168,8 @@ TEST_F(TerminalTest, TheSummaryNamesWhyEachLogFailed) {
   for (const auto& [bytes, kind] : cases) {
     const bool missing = bytes.empty();
     if (!missing) write_file(in("x.mf4"), bytes);
-    ProcessResult r = in_terminal({"-p", tmp_ / "pw.json", in(missing ? "nothere.mf4" : "x.mf4")});
+    ProcessResult r =
+        in_terminal({"-p", tmp_ / "pw.json", missing ? tmp_ / "nothere.mf4" : in("x.mf4")});
     std::vector<std::string> lines = visible(r.err);
     ASSERT_FALSE(lines.empty()) << kind;
     if (missing) {

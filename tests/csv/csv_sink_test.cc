@@ -18,9 +18,6 @@
 namespace quarrow {
 namespace {
 
-using test::kCanHeader;
-using test::kLinHeader;
-
 // A frame whose data pointer follows it when it is copied.
 template <typename F>
 struct Owned : F {
@@ -75,13 +72,7 @@ class CsvSinkTest : public testing::Test {
            (op == "remove" && at(faults_.remove)) ||
            (op == "write" && at(faults_.write) && written_[path]++ >= faults_.writes);
   }
-  // Writes the frames as a log that starts at time 0 and converts it.
-  bool convert(const std::vector<mdfw::BusFrame>& frames,
-               mdfw::Layout layout = mdfw::Layout::unsorted, bool group_per_bus = false) {
-    mdfw::BusLogOptions options;
-    options.layout = layout;
-    options.group_per_bus_channel = group_per_bus;
-    options.start_time_ns = 0;
+  bool convert(const std::vector<mdfw::BusFrame>& frames, const mdfw::BusLogOptions& options) {
     test::write_file(tmp_ / "in.mf4", mdfw::write_bus_log(frames, options));
     return convert_file(sink_.get(), "in.mf4", "out/log") == CONVERT_OK;
   }
@@ -140,36 +131,17 @@ TEST_F(CsvSinkTest, RowsAreTheStableSortByTime) {
                {&shuffled, U, false},
                {&per_bus, S, true}};
   for (const auto& c : cases) {
-    // Read order: one data group per frame type (and bus) when sorted.
-    std::vector<BusFrame> read = *c.frames;
-    if (c.layout == S) {
-      std::stable_sort(read.begin(), read.end(), [&](const auto& a, const auto& b) {
-        return a.type < b.type ||
-               (c.group_per_bus && a.type == b.type && a.bus_channel < b.bus_channel);
-      });
-    }
-    auto rank = [](const BusFrame& f) { return std::pair(std::isnan(f.time), f.time + 0.0); };
-    std::stable_sort(read.begin(), read.end(), [&](const auto& a, const auto& b) {
-      return rank(a) < rank(b) && !(std::isnan(a.time) && std::isnan(b.time));
-    });
-    std::string can = kCanHeader, lin = kLinHeader;
     mdfw::BusLogOptions options;
-    for (const BusFrame& f : read) {
-      double t = std::isnan(f.time) ? f.time : f.time + 0.0;
-      if (f.type == mdfw::FrameType::lin) {
-        lin += test::lin_row(f, t);
-      } else {
-        can += test::can_row(f, t, options);
-        // The program's formatter spells it so.
-        if (std::isnan(t)) can.replace(can.rfind("nan;"), 3, "NaN");
-      }
-    }
+    options.layout = c.layout;
+    options.group_per_bus_channel = c.group_per_bus;
+    options.start_time_ns = 0;
+    const test::ExpectedTables want = test::expected_tables(*c.frames, options);
     for (unsigned threads : {1u, 3u}) {
       SCOPED_TRACE(testing::Message() << c.frames->size() << " frames, " << threads << " threads");
       settings_.threads_per_file = threads;
-      ASSERT_TRUE(convert(*c.frames, c.layout, c.group_per_bus));
-      EXPECT_TRUE(table("CAN.csv") == can);
-      EXPECT_EQ(table("LIN.csv"), c.frames == &shuffled ? lin : "");
+      ASSERT_TRUE(convert(*c.frames, options));
+      EXPECT_TRUE(table("CAN.csv") == want.can);
+      EXPECT_EQ(table("LIN.csv"), want.lin);
     }
   }
 }
@@ -177,6 +149,8 @@ TEST_F(CsvSinkTest, RowsAreTheStableSortByTime) {
 // What is logged, what the result is, what stays behind.
 TEST_F(CsvSinkTest, OutputFailuresFailTheFile) {
   using F = Faults;
+  mdfw::BusLogOptions options;
+  options.layout = mdfw::Layout::unsorted;
   const struct {
     F faults;
     bool with_lin;
@@ -210,7 +184,7 @@ TEST_F(CsvSinkTest, OutputFailuresFailTheFile) {
     if (c.with_lin)
       frames.insert(frames.end(), {mdfw::lin_frame(1, 1, {1}), mdfw::lin_frame(2, 2, {2})});
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(convert(frames)) << c.message;
+    EXPECT_FALSE(convert(frames, options)) << c.message;
     std::string log = testing::internal::GetCapturedStderr();
     EXPECT_NE(log.find(c.message.empty() ? "" : " E " + c.message), std::string::npos) << log;
     EXPECT_EQ(has("CAN.csv"), c.can_left) << c.message;

@@ -11,12 +11,10 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include <fcntl.h>
 #include <pty.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
-extern char** environ;
 #endif
 
 namespace quarrow::test {
@@ -133,7 +131,6 @@ inline pid_t spawn(const std::string& program, const std::vector<std::string>& a
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-
   argv.push_back(nullptr);
   pid_t pid = fork();
   if (pid == 0) {
