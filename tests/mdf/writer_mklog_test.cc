@@ -53,12 +53,16 @@ TEST(WriterMklog, WritesTheRequestedLayoutOrRefusesBadArguments) {
       written("-n 200 --group-per-bus --can-channels 4 --mix can=1,fd=1,remote=0,error=0,lin=0");
   ASSERT_NE(split.file, nullptr);
   ASSERT_EQ(split.hd()->hd_dg_list.size(), 4u);
+  uint64_t frames = 0;
   for (const BlockRef& dg : split.hd()->hd_dg_list) {
     const BlockList& cgs = block_as<DgBlock>(dg)->dg_cg_list;
     ASSERT_EQ(cgs.size(), 1u);
-    EXPECT_EQ(block_as<CgBlock>(cgs[0])->cg_record_id,
-              mdfw::record_id_of(mdfw::FrameType::can_data));
+    const CgBlock* cg = block_as<CgBlock>(cgs[0]);
+    EXPECT_EQ(cg->cg_record_id, mdfw::record_id_of(mdfw::FrameType::can_data));
+    EXPECT_GT(cg->cg_cycle_count, 0u);
+    frames += cg->cg_cycle_count;
   }
+  EXPECT_EQ(frames, 200u);
   ASSERT_EQ(run_mklog("-n 100 --compress 8,4 --crc --device-id 0000ABCD " + out), 0);
   // Checksummed (1), compressed (34), version 1, the device id big-endian.
   const std::string container = test::read_file(out);
