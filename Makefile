@@ -3,12 +3,13 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 WIN_BUILD ?= build-win
+COV_BUILD ?= build-cov
 FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
 
-.PHONY: all deps build check fuzz demo bench clean format windows check-windows dist-windows \
-	install deb check-deb
+.PHONY: all deps build check coverage fuzz demo bench clean format windows check-windows \
+	dist-windows install deb check-deb
 
 all: build
 
@@ -25,6 +26,18 @@ check: build
 	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DQUARROW_SANITIZE=ON >/dev/null
 	@cmake --build $(ASAN_BUILD) -j $(JOBS)
 	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
+
+# Line and branch coverage of src/ by the Linux suite, per folder and in
+# total, from an unoptimised build with GCC's counters; the counts of an
+# earlier run are cleared first. The report is printed also when a test
+# fails, and the failure then ends the target.
+coverage:
+	@scripts/install-deps coverage
+	@cmake -S . -B $(COV_BUILD) -DCMAKE_BUILD_TYPE=Debug -DQUARROW_COVERAGE=ON >/dev/null
+	@cmake --build $(COV_BUILD) -j $(JOBS)
+	@find $(COV_BUILD) -name '*.gcda' -delete
+	@(cd $(COV_BUILD) && ctest --output-on-failure -j $(JOBS)); status=$$?; \
+		scripts/coverage-report $(COV_BUILD) && exit $$status
 
 # The programs, their man pages and bash completion under PREFIX, staged
 # below DESTDIR when it is set.
@@ -99,4 +112,4 @@ format:
 	@clang-format -i $$(git ls-files '*.cc' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(WIN_BUILD) dist
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(WIN_BUILD) $(COV_BUILD) dist

@@ -24,31 +24,30 @@ std::string with_backslashes(std::string path) {
   return path;
 }
 
-TEST_F(ConvertPathsTest, NamesBeyondAsciiConvertAndPrintAsUtf8) {
+// Names beyond ASCII print as UTF-8; a tree deeper than the classic path
+// limit converts, and -d deletes its log.
+TEST_F(ConvertPathsTest, NamesBeyondAsciiAndDeepTreesConvert) {
   const std::string folder =
       "Messfahrt_\xC3\x9C"
-      "berland";                                                           // Ü
-  write_file(in(folder + "/\xC3\xA9.mf4"), log_.bytes);                    // é
-  write_file(in(folder + "/\xE6\x97\xA5\xE6\x9C\xAC/x.MF4"), log_.bytes);  // 日本
-  write_file(in(folder + "/\xE6\x97\xA5\xE6\x9C\xAC/bad.mf4"), "not an MDF file");
-  ProcessResult r = convert({in(folder)});
-  EXPECT_EQ(r.status, 8);
-  EXPECT_EQ(logged_after(r.err, "Error during conversion of "),
-            std::vector<std::string>{folder + "/\xE6\x97\xA5\xE6\x9C\xAC/bad.mf4"});
-  expect_tables_at(in(folder + "_out/\xC3\xA9"), log_.tables);
-  expect_tables_at(in(folder + "_out/\xE6\x97\xA5\xE6\x9C\xAC/x"), log_.tables);
-}
-
-TEST_F(ConvertPathsTest, TreesDeeperThanTheClassicPathLimitConvert) {
-  std::string deep = "logs";
+      "berland";                                                   // Ü
+  const std::string japan = folder + "/\xE6\x97\xA5\xE6\x9C\xAC";  // 日本
+  std::string deep = folder;
   for (char c : std::string("abcde")) deep += "/" + std::string(60, c);
   ASSERT_GT(in(deep).size(), 300u);
+  write_file(in(folder + "/\xC3\xA9.mf4"), log_.bytes);  // é
+  write_file(in(japan + "/x.MF4"), log_.bytes);
+  write_file(in(japan + "/bad.mf4"), "not an MDF file");
   write_file(in(deep + "/log.mf4"), log_.bytes);
-  ProcessResult r = convert({"-d", in("logs")});
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err, "");
-  expect_tables_at(in("logs_out" + deep.substr(4) + "/log"), log_.tables);
+  ProcessResult r = convert({"-d", in(folder)});
+  EXPECT_EQ(r.status, 8);
+  EXPECT_EQ(logged_after(r.err, " E "),
+            (std::vector<std::string>{"Could not open MDF",
+                                      "Error during conversion of " + japan + "/bad.mf4"}));
+  expect_tables_at(in(folder + "_out/\xC3\xA9"), log_.tables);
+  expect_tables_at(in(folder + "_out" + japan.substr(folder.size()) + "/x"), log_.tables);
+  expect_tables_at(in(folder + "_out" + deep.substr(folder.size()) + "/log"), log_.tables);
   EXPECT_FALSE(file_exists(in(deep + "/log.mf4")));
+  EXPECT_TRUE(file_exists(in(japan + "/bad.mf4")));
 }
 
 TEST_F(ConvertPathsTest, BackslashesAndDoubledSeparatorsNameTheSameFile) {

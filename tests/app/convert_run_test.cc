@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -58,6 +59,9 @@ TEST_F(ConvertFolderTest, MirrorsTheFolderTreeWhereTheOptionsSay) {
     write_file(in("logs/sub/deep/c.mfc"), log_.bytes);
     fs::create_directories(in("logs/empty"));
     fs::create_directories(tmp_ / "out");
+    // Tables left from an earlier run are replaced.
+    write_file(tmp_ / (tree + "a_CAN.csv"), std::string(5000, 'x'));
+    write_file(tmp_ / (tree + "sub/b_LIN.csv"), "stale");
     std::vector<std::string> args = options;
     args.push_back(in("logs"));
     ProcessResult r = convert(args);  // relative -O is taken from the working folder
@@ -70,28 +74,24 @@ TEST_F(ConvertFolderTest, MirrorsTheFolderTreeWhereTheOptionsSay) {
   }
 }
 
-TEST_F(ConvertFolderTest, WalksEntriesInByteOrderDepthFirst) {
+// Entries are walked in byte order, depth first, and files taken by their
+// extension in any case. A file whose whole name is an extension is a log
+// too; its tables belong in its own folder, where they cannot replace those
+// of a log named like the folder.
+TEST_F(ConvertFolderTest, WalksInByteOrderAndTakesFilesByExtensionInAnyCase) {
   // Damaged logs, so each one leaves a line naming it.
   for (const char* name : {"B.MF4", "a.MF4", "A1.mf4", "C/x.mf4", "C/D/y.mf4", "b/z.mf4"})
     write_file(in(std::string("logs/") + name), "not an MDF file");
-  ProcessResult r = convert({in("logs")});
-  EXPECT_EQ(r.status, 8);
-  EXPECT_EQ(logged_after(r.err, "Error during conversion of "),
-            (std::vector<std::string>{"logs/A1.mf4", "logs/B.MF4", "logs/C/D/y.mf4", "logs/C/x.mf4",
-                                      "logs/a.MF4", "logs/b/z.mf4"}));
-}
-
-// A file whose whole name is an accepted extension is a log too; its tables
-// belong in its own folder, where they cannot replace those of a log named
-// like the folder.
-TEST_F(ConvertFolderTest, TakesFilesByExtensionInAnyCase) {
   for (const char* name :
        {"x.MF4", "y.mfc", "z.MfE", "w.mfm", "notes.txt", "x.mf4.bak", "v.mf", "u.mf44"})
     write_file(in(std::string("logs/") + name), log_.bytes);
   SampleLog other = sample_log(21);
   write_file(in("logs/sub/mf4"), other.bytes);
   ProcessResult r = convert({in("logs")});
-  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.status, 8);
+  EXPECT_EQ(logged_after(r.err, "Error during conversion of "),
+            (std::vector<std::string>{"logs/A1.mf4", "logs/B.MF4", "logs/C/D/y.mf4", "logs/C/x.mf4",
+                                      "logs/a.MF4", "logs/b/z.mf4"}));
   EXPECT_EQ(tables_below(tmp_ / "in/logs_out"),
             (std::vector<std::string>{"sub/mf4_CAN.csv", "sub/mf4_LIN.csv", "w_CAN.csv",
                                       "w_LIN.csv", "x_CAN.csv", "x_LIN.csv", "y_CAN.csv",
@@ -102,44 +102,69 @@ TEST_F(ConvertFolderTest, TakesFilesByExtensionInAnyCase) {
 
 TEST_F(ConvertFolderTest, MissingInputIsReportedAndTheOthersConvert) {
   write_file(in("good.mf4"), log_.bytes);
-  write_file(in("bad.mf4"), "damaged");
   ProcessResult r = convert({"--verbosity", "2", in("missing.mf4"), in("good.mf4")});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(logged_after(r.err, "Could not find input file/folder "),
             std::vector<std::string>{"missing.mf4"});
   expect_tables_at(in("good"), log_.tables);
-  EXPECT_EQ(convert({in("bad.mf4"), in("gone"), in("good.mf4")}).status, 1 | 8);
 }
 
-TEST_F(ConvertFolderTest, InputsInDifferentFoldersStopTheRun) {
+// Inputs without a common root (a folder inside the other one's folder is
+// none, nor are two drives) and folders that cannot be opened end the run
+// before anything is converted.
+TEST_F(ConvertFolderTest, NoCommonRootOrMissingFoldersStopTheRun) {
   write_file(in("a/x.MF4"), log_.bytes);
   write_file(in("b/y.MF4"), log_.bytes);
-  // A folder inside the other one's folder is not a common root either,
-  // nor are two drives.
-  for (const auto& args : {std::vector<std::string>{in("a/x.MF4"), in("b/y.MF4")},
-                           {in("a"), in("a/x.MF4")},
-                           {"C:\\Logs\\a.mf4", "D:/Logs/b.mf4"}}) {
+  const std::string no_root = "No common root detected for all inputs";
+  const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
+      {{in("a/x.MF4"), in("b/y.MF4")}, 132, no_root},
+      {{in("a"), in("a/x.MF4")}, 132, no_root},
+      {{"C:\\Logs\\a.mf4", "D:/Logs/b.mf4"}, 132, no_root},
+      {{"/"}, 132, "Could not find root for /"},
+      {{"-O", tmp_ / "nowhere", in("a/x.MF4")},
+       133,
+       " F Could not open output folder " + tmp_ / "nowhere"},
+      {{in("nowhere/log.mf4")}, 133, " F Could not open input folder "},
+  };
+  for (const auto& [args, status, message] : cases) {
     ProcessResult r = convert(args);
-    EXPECT_EQ(r.status, 132);
-    EXPECT_NE(r.err.find("No common root detected for all inputs"), std::string::npos) << r.err;
+    EXPECT_EQ(r.status, status) << message;
+    EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+    EXPECT_EQ(list_tree(tmp_ / "in"), (std::vector<std::string>{"a/", "a/x.MF4", "b/", "b/y.MF4"}));
   }
-  EXPECT_EQ(tables_below(tmp_.path()), std::vector<std::string>{});
-  ProcessResult r = convert({"/"});
-  EXPECT_EQ(r.status, 132);
-  EXPECT_NE(r.err.find("Could not find root for /"), std::string::npos) << r.err;
 }
 
+// Every rejection names its cause, and a block that only --other-writers
+// reads says so after "Could not open MDF".
 TEST_F(ConvertStatusTest, DamagedLogFailsThatFileAndTheOthersConvert) {
-  mdfw::BusLogOptions attachment;
-  attachment.unsupported.attachment = true;
+  auto with = [](bool mdfw::Unsupported::*block) {
+    mdfw::BusLogOptions options;
+    options.unsupported.*block = true;
+    return mdfw::write_bus_log(mixed_frames(20), options);
+  };
+  auto only = [](const char* block) {
+    return std::string("Block ") + block + " is read only with --other-writers";
+  };
+  Bytes unprintable = log_.bytes;
+  std::memcpy(unprintable.data(), "\x1b[2J##", 6);
+  const std::string open = "Could not open MDF",
+                    unsupported = "Unsupported parameter present in file";
   const std::pair<Bytes, std::vector<std::string>> cases[] = {
-      {{}, {"Could not open MDF"}},
-      {cut(log_.bytes, 100), {"Could not open MDF"}},
-      {cut(log_.bytes, 700), {"Could not open MDF"}},
-      {Bytes(4096, 'x'), {"Unable to load block header for type xxxxxxxx", "Could not open MDF"}},
-      {mdfw::write_bus_log(mixed_frames(20), attachment),
-       {"Unsupported parameter present in file", "Could not open MDF",
-        "Block ##AT is read only with --other-writers"}},
+      {{}, {open}},
+      {cut(log_.bytes, 100), {open}},
+      {cut(log_.bytes, 700), {open}},
+      {Bytes(4096, 'x'), {"Unable to load block header for type xxxxxxxx", open}},
+      {unprintable, {"Unable to load block header for type ?[2J##  ", open}},
+      {with(&mdfw::Unsupported::data_list),
+       {"Unable to load block header for type ##DL", open, only("##DL")}},
+      {with(&mdfw::Unsupported::attachment), {unsupported, open, only("##AT")}},
+      {with(&mdfw::Unsupported::event), {unsupported, open, only("##EV")}},
+      {with(&mdfw::Unsupported::channel_hierarchy), {unsupported, open, only("##CH")}},
+      {with(&mdfw::Unsupported::sample_reduction), {unsupported, open, only("##SR")}},
+      {with(&mdfw::Unsupported::conversion_with_refs), {open, only("##CC with references")}},
+      {with(&mdfw::Unsupported::channel_attachments),
+       {open, only("##CN with attachment references")}},
+      {with(&mdfw::Unsupported::default_x), {open, only("##CN with a default X channel")}},
   };
   write_file(in("a_good.mf4"), log_.bytes);
   write_file(in("z_good.mf4"), log_.bytes);
@@ -160,37 +185,6 @@ TEST_F(ConvertStatusTest, DamagedLogFailsThatFileAndTheOthersConvert) {
   EXPECT_NE(r.err.find("E Log is truncated: 10 bytes of measurement data are missing\n"),
             std::string::npos)
       << r.err;
-}
-
-// A log rejected for a block that only --other-writers reads says so in a
-// second line after "Could not open MDF".
-TEST_F(ConvertStatusTest, RejectedBlocksOfOtherWritersNameTheOption) {
-  const std::pair<bool mdfw::Unsupported::*, const char*> cases[] = {
-      {&mdfw::Unsupported::data_list, "##DL"},
-      {&mdfw::Unsupported::attachment, "##AT"},
-      {&mdfw::Unsupported::event, "##EV"},
-      {&mdfw::Unsupported::channel_hierarchy, "##CH"},
-      {&mdfw::Unsupported::sample_reduction, "##SR"},
-      {&mdfw::Unsupported::conversion_with_refs, "##CC with references"},
-      {&mdfw::Unsupported::channel_attachments, "##CN with attachment references"},
-      {&mdfw::Unsupported::default_x, "##CN with a default X channel"},
-  };
-  for (const auto& [block, name] : cases) {
-    mdfw::BusLogOptions options;
-    options.unsupported.*block = true;
-    write_file(in("bad.mf4"), mdfw::write_bus_log(mixed_frames(20), options));
-    ProcessResult r = convert({in("bad.mf4")});
-    EXPECT_EQ(r.status, 8) << name;
-    std::vector<std::string> errors = logged_after(r.err, " E ");
-    ASSERT_GE(errors.size(), 3u) << r.err;
-    EXPECT_EQ(errors[errors.size() - 3], "Could not open MDF") << r.err;
-    EXPECT_EQ(errors[errors.size() - 2],
-              std::string("Block ") + name + " is read only with --other-writers");
-  }
-  // Damage that no option reads gets no such line.
-  write_file(in("bad.mf4"), cut(log_.bytes, 700));
-  EXPECT_EQ(logged_after(convert({in("bad.mf4")}).err, " E "),
-            (std::vector<std::string>{"Could not open MDF", "Error during conversion of bad.mf4"}));
 }
 
 // The read buffer changes how the input is read, never what is converted.
@@ -248,31 +242,6 @@ TEST_F(ConvertStatusTest, DeletesOnlyInputsThatConvertedOneOrSeveralAtATime) {
     EXPECT_EQ(log, first_log);
   }
   EXPECT_NE(first_log.find("Could not find input file/folder gone"), std::string::npos);
-}
-
-TEST_F(ConvertStatusTest, ReplacesTablesLeftFromAnEarlierRun) {
-  mdfw::BusLogOptions options;
-  std::vector<mdfw::BusFrame> frames = {mdfw::can_data(0.5, 0x10, {1, 2, 3})};
-  write_file(in("log.mf4"), mdfw::write_bus_log(frames, options));
-  write_file(in("log_CAN.csv"), std::string(5000, 'x'));
-  write_file(in("log_LIN.csv"), "stale");
-  ProcessResult r = convert({in("log.mf4")});
-  ASSERT_EQ(r.status, 0) << r.err;
-  expect_tables_at(in("log"), expected_tables(frames, options));
-}
-
-TEST_F(ConvertStatusTest, MissingFoldersStopTheRun) {
-  write_file(in("log.mf4"), log_.bytes);
-  const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {{"-O", tmp_ / "nowhere", in("log.mf4")}, "Could not open output folder " + tmp_ / "nowhere"},
-      {{in("nowhere/log.mf4")}, "Could not open input folder "},
-  };
-  for (const auto& [args, message] : cases) {
-    ProcessResult r = convert(args);
-    EXPECT_EQ(r.status, 133);
-    EXPECT_NE(r.err.find(" F " + message), std::string::npos) << r.err;
-    EXPECT_EQ(list_tree(tmp_ / "in"), std::vector<std::string>{"log.mf4"});
-  }
 }
 
 // An input that is neither a file nor a folder, or whose query fails: 129.

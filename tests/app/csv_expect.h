@@ -53,6 +53,7 @@ inline std::string can_row(const mdfw::BusFrame& f, double seconds,
       seconds, f.bus_channel, id, f.ide ? 1 : 0, f.dlc, length, f.dir ? 1 : 0,
       data && f.edl ? 1 : 0, data && f.brs ? 1 : 0, data && f.esi ? 1 : 0, data ? 0 : 1);
   std::string row = head;
+  if (std::isnan(seconds)) row.replace(row.find("nan"), 3, "NaN");  // as the program spells it
   const size_t stored = options.can_data_bytes == mdfw::DataBytesStorage::fixed
                             ? std::min<size_t>(options.fixed_data_bytes, 64)
                             : 64;
@@ -107,7 +108,10 @@ inline ExpectedTables expected_tables(const std::vector<mdfw::BusFrame>& frames,
     if (is_can || f.type == FrameType::lin)
       (is_can ? can : lin).emplace_back(physical_time(f, options), &f);
   }
-  auto by_time = [](const auto& a, const auto& b) { return a.first < b.first; };
+  // NaN last; -0.0 equals 0.0.
+  auto by_time = [](const auto& a, const auto& b) {
+    return std::isnan(b.first) ? !std::isnan(a.first) : a.first < b.first;
+  };
   std::stable_sort(can.begin(), can.end(), by_time);
   std::stable_sort(lin.begin(), lin.end(), by_time);
 

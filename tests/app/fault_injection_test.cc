@@ -15,9 +15,9 @@
 #include "app/signals_expect.h"
 #include "csv/csv_sink.h"
 #include "dbc/dbc_file.h"
-#include "io/folder.h"
 #include "log/log.h"
 #include "mdfwriter/container_writer.h"
+#include "support/faulty_folder.h"
 #include "support/platform.h"
 
 namespace quarrow::test {
@@ -34,64 +34,6 @@ struct FaultPlan {
     failed = op;
     return true;
   }
-};
-
-class FaultyStream : public ByteStream {
- public:
-  FaultyStream(ByteStream* inner, FaultPlan* plan) : inner_(inner), plan_(plan) {}
-  ~FaultyStream() override { stream_close(inner_); }
-  int64_t read(void* b, uint64_t n) override {
-    return plan_->fails("read") ? -1 : stream_read(inner_, b, n);
-  }
-  int64_t write(const void* b, uint64_t n) override {
-    return plan_->fails("write") ? -1 : stream_write(inner_, b, n);
-  }
-  int64_t tell() override { return plan_->fails("tell") ? -1 : stream_tell(inner_); }
-  int64_t seek(int64_t offset, int32_t origin) override {
-    return plan_->fails("seek") ? -1 : stream_seek(inner_, offset, origin);
-  }
-  // Like a platform close that fails: the handle is gone all the same.
-  int64_t close() override {
-    bool fail = plan_->fails("close");
-    int64_t result = stream_close(inner_);
-    inner_ = nullptr;
-    return fail ? -1 : result;
-  }
-
- private:
-  ByteStream* inner_;
-  FaultPlan* plan_;
-};
-
-class FaultyFolder : public Folder {
- public:
-  FaultyFolder(std::unique_ptr<Folder> inner, FaultPlan* plan)
-      : inner_(std::move(inner)), plan_(plan) {
-    root_.assign(inner_->root());
-  }
-  bool stat(StringView path, PathInfo* info) override {
-    return !plan_->fails("stat") && inner_->stat(path, info);
-  }
-  void list(StringView path, DirListing* listing) override {
-    if (!plan_->fails("list")) inner_->list(path, listing);
-  }
-  bool make_folder(StringView path) override {
-    return !plan_->fails("mkdir") && inner_->make_folder(path);
-  }
-  bool remove(StringView path) override { return !plan_->fails("remove") && inner_->remove(path); }
-  bool rename(StringView from, StringView to) override {
-    return !plan_->fails("rename") && inner_->rename(from, to);
-  }
-  bool flush(StringView path) override { return !plan_->fails("flush") && inner_->flush(path); }
-  ByteStream* open_file(StringView path, uint32_t flags) override {
-    if (plan_->fails("open")) return nullptr;
-    ByteStream* inner = inner_->open_file(path, flags);
-    return inner ? new FaultyStream(inner, plan_) : nullptr;
-  }
-
- private:
-  std::unique_ptr<Folder> inner_;
-  FaultPlan* plan_;
 };
 
 // True when part has whole's header and only rows of whole, in whole's
@@ -179,7 +121,8 @@ class FaultSweepTest : public ::testing::TestWithParam<SweepCase> {
         return -1;
       }
     }
-    FaultyFolder folder(folder_open(tmp_.path().c_str()), plan);
+    FaultyFolder folder(tmp_.path(),
+                        [plan](const char* op, const std::string&) { return plan->fails(op); });
     std::unique_ptr<CsvSink> sink = csv_sink_create(&folder, &folder, &settings);
     return sink ? convert_path(sink.get(), "log.mf4", "out/log") : -1;
   }

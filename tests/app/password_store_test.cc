@@ -58,12 +58,13 @@ TEST(PasswordStoreTest, ParsesMembersAsWritten) {
 
 TEST(PasswordStoreTest, DuplicateKeepsTheFirstValueAndWarns) {
   PasswordStore store;
-  StderrCapture capture;
+  testing::internal::CaptureStderr();
   ASSERT_TRUE(password_store_parse(R"({"0000ABCD": "first", "0000ABCD": "second"})", &store));
+  const std::string log = testing::internal::GetCapturedStderr();
   EXPECT_EQ(find(store, "0000ABCD"), "first");
-  EXPECT_NE(capture.text().find(" W Failed to insert key for \"0000ABCD\" in password storage\n"),
+  EXPECT_NE(log.find(" W Failed to insert key for \"0000ABCD\" in password storage\n"),
             std::string::npos)
-      << capture.text();
+      << log;
 }
 
 TEST(PasswordStoreTest, HostileTextsLoad) {
@@ -93,12 +94,13 @@ TEST(PasswordStoreTest, LoadsTheNamedFileWhole) {
     ASSERT_TRUE(name.assign(StringView(path.c_str())));
     ASSERT_TRUE(settings.password_file.append(std::move(name)));
     int got = 128;
-    StderrCapture capture;
+    testing::internal::CaptureStderr();
     EXPECT_EQ(password_store_load(&settings, &got), loaded) << path;
+    const std::string log = testing::internal::GetCapturedStderr();
     EXPECT_EQ(got, 128 | status) << path;
     EXPECT_EQ(settings.passwords.size(), entries) << path;
     EXPECT_EQ(
-        capture.text().find("Failed to open password file at " + path + "\n") != std::string::npos,
+        log.find("Failed to open password file at " + path + "\n") != std::string::npos,
         !loaded);
   }
 }

@@ -91,6 +91,7 @@ class TerminalTest : public ConvertRunTest {
   }
 };
 
+// Under --non-interactive a terminal gets exactly what a pipe gets.
 TEST_F(TerminalTest, ShowsFilesWhileConvertingThenASummaryWithTheFailuresByKind) {
   QUARROW_SKIP_ON_WINDOWS("no pseudo-terminal to run the program on");
   write_logs();
@@ -128,18 +129,29 @@ TEST_F(TerminalTest, ShowsFilesWhileConvertingThenASummaryWithTheFailuresByKind)
       }
     }
     expect_tables_at(in("logs_out/sub/b"), log_.tables);
+
+    args.insert(args.begin(), {"--non-interactive", "--verbosity", "4", "-O", ""});
+    args[4] = tmp_ / "piped";
+    fs::create_directories(args[4]);
+    ProcessResult piped = convert(args);
+    args[4] = tmp_ / "terminal";
+    fs::create_directories(args[4]);
+    ProcessResult terminal = in_terminal(args);
+    EXPECT_EQ(terminal.status, piped.status);
+    EXPECT_EQ(terminal.out, piped.out);
+    EXPECT_EQ(visible(terminal.err), visible(piped.err));
+    EXPECT_EQ(terminal.err.find('\r'), std::string::npos);
+    std::vector<std::string> tables = list_tree(tmp_ / "piped");
+    EXPECT_EQ(list_tree(tmp_ / "terminal"), tables);
+    for (const std::string& entry : tables) {
+      if (fs::is_regular_file(tmp_ / ("piped/" + entry))) {
+        EXPECT_EQ(read_file(tmp_ / ("terminal/" + entry)), read_file(tmp_ / ("piped/" + entry)));
+      }
+    }
   }
 }
 
-TEST_F(TerminalTest, AWrongNameIsExplainedAtTheDefaultVerbosity) {
-  QUARROW_SKIP_ON_WINDOWS("no pseudo-terminal to run the program on");
-  ProcessResult r = in_terminal({tmp_ / "nothere.mf4"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(visible(r.err),
-            std::vector<std::string>{
-                "0 logs converted, 1 failed, 0 skipped, 0 rows written in T: 1 input not found"});
-}
-
+// A wrong name is explained at the default verbosity, with nothing else.
 TEST_F(TerminalTest, TheSummaryNamesWhyEachLogFailed) {
   QUARROW_SKIP_ON_WINDOWS("no pseudo-terminal to run the program on");
   std::vector<uint8_t> packed = mdfw::wrap_compressed(log_.bytes, 8, 4, true);
@@ -149,6 +161,7 @@ TEST_F(TerminalTest, TheSummaryNamesWhyEachLogFailed) {
   mdfw::BusLogOptions other_writer;
   other_writer.other.master_name = "time";
   const std::pair<std::vector<uint8_t>, std::string> cases[] = {
+      {{}, "1 input not found"},
       {std::vector<uint8_t>(log_.bytes.begin(), log_.bytes.end() - 10), "1 truncated log"},
       {packed, "1 compressed log that could not be decompressed"},
       {mdfw::wrap_encrypted(log_.bytes, encryption), "1 encrypted log that could not be decrypted"},
@@ -158,44 +171,22 @@ TEST_F(TerminalTest, TheSummaryNamesWhyEachLogFailed) {
   };
   write_file(tmp_ / "pw.json", R"({"default": "pw"})");
   for (const auto& [bytes, kind] : cases) {
-    write_file(in("x.mf4"), bytes);
-    ProcessResult r = in_terminal({"-p", tmp_ / "pw.json", in("x.mf4")});
+    const bool missing = bytes.empty();
+    if (!missing) write_file(in("x.mf4"), bytes);
+    ProcessResult r =
+        in_terminal({"-p", tmp_ / "pw.json", missing ? tmp_ / "nothere.mf4" : in("x.mf4")});
     std::vector<std::string> lines = visible(r.err);
     ASSERT_FALSE(lines.empty()) << kind;
+    if (missing) {
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(lines, std::vector<std::string>{"0 logs converted, 1 failed, 0 skipped, 0 rows "
+                                                "written in T: 1 input not found"});
+    }
     const bool failed = !kind.ends_with("--other-writers");
     EXPECT_TRUE(lines.back().starts_with("0 logs converted, " + std::to_string(failed) +
                                          " failed, 0 skipped, "))
         << lines.back();
     EXPECT_TRUE(lines.back().ends_with("in T: " + kind)) << lines.back();
-  }
-}
-
-TEST_F(TerminalTest, NonInteractiveWritesWhatARunWithoutTerminalWrites) {
-  QUARROW_SKIP_ON_WINDOWS("no pseudo-terminal to run the program on");
-  write_logs();
-  fs::create_directories(tmp_ / "piped");
-  fs::create_directories(tmp_ / "terminal");
-  for (const std::vector<std::string>& options : {std::vector<std::string>{}, {"-j", "2"}}) {
-    auto args = [&](const char* out) {
-      std::vector<std::string> all = options;
-      all.insert(all.end(), {"--non-interactive", "--verbosity", "4", "-O", tmp_ / out, in("logs"),
-                             in("nothere.mf4")});
-      return all;
-    };
-    ProcessResult piped = convert(args("piped"));
-    ProcessResult terminal = in_terminal(args("terminal"));
-    EXPECT_EQ(terminal.status, piped.status);
-    EXPECT_EQ(terminal.out, piped.out);
-    EXPECT_EQ(visible(terminal.err), visible(piped.err));
-    EXPECT_EQ(terminal.err.find('\r'), std::string::npos);
-    std::vector<std::string> tables = list_tree(tmp_ / "piped");
-    EXPECT_EQ(list_tree(tmp_ / "terminal"), tables);
-    for (const std::string& entry : tables) {
-      const std::string table = tmp_ / ("terminal/" + entry);
-      if (fs::is_regular_file(table)) {
-        EXPECT_EQ(read_file(table), read_file(tmp_ / ("piped/" + entry)));
-      }
-    }
   }
 }
 

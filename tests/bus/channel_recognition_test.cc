@@ -135,48 +135,6 @@ TEST(ChannelInfoAdd, TakesLeavesAndVariableDataBlocks) {
   EXPECT_EQ(list[2].data_block, sd.get());
 }
 
-// The layouts of other writers are recognised only when asked for.
-TEST(ChannelInfoAdd, RecognisesOtherWritersLayoutsOnlyWithTheOption) {
-  const struct {
-    const char* name;
-    ChannelKind kind;
-    uint8_t sync_type;
-    ChannelRole plain, other;
-  } cases[] = {
-      {"CAN1_DataFrame.ID", CHANNEL_FIXED, 0, ROLE_NONE, ROLE_ID},
-      {"LIN12_Frame.Dir", CHANNEL_FIXED, 0, ROLE_NONE, ROLE_LIN_DIR},
-      {"CAN_DataFrame.SRR", CHANNEL_FIXED, 0, ROLE_NONE, ROLE_IGNORED},
-      {"t", CHANNEL_MASTER, 1, ROLE_NONE, ROLE_TIMESTAMP},
-      {"t", CHANNEL_MASTER, 2, ROLE_NONE, ROLE_NONE},
-      {"Timestamp", CHANNEL_FIXED, 0, ROLE_TIMESTAMP, ROLE_TIMESTAMP},
-      {"CAN_DataFrame.ID", CHANNEL_FIXED, 0, ROLE_ID, ROLE_ID},
-      {"speed", CHANNEL_FIXED, 0, ROLE_NONE, ROLE_NONE},
-  };
-  for (const auto& c : cases) {
-    for (bool other_writers : {false, true}) {
-      BlockRef cn;
-      CnBlock* channel = make_channel(c.name, &cn);
-      channel->kind = c.kind;
-      channel->cn_sync_type = c.sync_type;
-      ChannelInfoList list;
-      channel_info_add(channel, &list, other_writers);
-      ASSERT_EQ(list.size(), 1u);
-      EXPECT_EQ(list[0].role, other_writers ? c.other : c.plain) << c.name << other_writers;
-    }
-  }
-  // A composition that is an array leaves a channel without a role.
-  BlockRef parent, id;
-  CnBlock* frame = make_channel("CAN_DataFrame", &parent);
-  make_channel("CAN_DataFrame.ID", &id);
-  ASSERT_TRUE(frame->cn_member_list.append(id));
-  ASSERT_TRUE(
-      frame->cn_member_list.append(BlockRef::adopt(new CaBlock(block_descriptor(BLOCK_CA)))));
-  ChannelInfoList list;
-  channel_info_add(frame, &list, true);
-  ASSERT_EQ(list.size(), 2u);
-  EXPECT_EQ(list[1].role, ROLE_NONE);
-}
-
 TEST(ChannelInfoAdd, MapsDataTypesAndWarnsAboutUnsupportedOnes) {
   const struct {
     ChannelDataType type;

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 #include "bus/conversion.h"
@@ -141,13 +142,11 @@ TEST(Decoders, PhysicalValuesAreConvertedAndTruncated) {
       FrameBuffer remote;
       ASSERT_EQ(decode_can_data(can.view(), &f), FRAME_CAN_DATA);
       ASSERT_EQ(decode_can_remote(can.view(), &remote), FRAME_CAN_REMOTE);
-      EXPECT_EQ(f.can.timestamp, remote.can.timestamp) << raw;
-      EXPECT_EQ(f.can.id, remote.can.id) << raw;
-      EXPECT_EQ(f.can.ide, remote.can.ide) << raw;
-      EXPECT_EQ(f.can.dir, remote.can.dir) << raw;
-      EXPECT_EQ(f.can.dlc, remote.can.dlc) << raw;
-      EXPECT_EQ(f.can.data_length, remote.can.data_length) << raw;
-      EXPECT_EQ(f.can.bus_channel, remote.can.bus_channel) << raw;
+      EXPECT_EQ(std::tuple(f.can.timestamp, f.can.id, f.can.ide, f.can.dir, f.can.dlc,
+                           f.can.data_length, f.can.bus_channel),
+                std::tuple(remote.can.timestamp, remote.can.id, remote.can.ide, remote.can.dir,
+                           remote.can.dlc, remote.can.data_length, remote.can.bus_channel))
+          << raw;
     }
 
   float t = 2.5f;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -12,94 +13,11 @@
 #include "app/convert_file.h"
 #include "app/csv_expect.h"
 #include "app/settings.h"
-#include "io/folder.h"
-#include "io/interrupt.h"
-#include "io/memory_stream.h"
+#include "support/faulty_folder.h"
+#include "support/platform.h"
 
 namespace quarrow {
 namespace {
-
-constexpr char kCanHeader[] =
-    "TimestampEpoch;BusChannel;ID;IDE;DLC;DataLength;Dir;EDL;BRS;ESI;RTR;DataBytes\n";
-constexpr char kLinHeader[] = "TimestampEpoch;BusChannel;ID;DataLength;Dir;DataBytes\n";
-
-// Output files held in memory; paths ending in a fault's suffix fail there.
-class MemoryFolder : public Folder {
- public:
-  struct Faults {  // path suffixes; a file failing on write takes budget bytes
-    std::string open = "", write = "";
-    int64_t budget = 0;
-    std::string close = "", remove = "", flush = "";
-  };
-  std::map<std::string, std::string> files;
-  std::vector<std::string> opened;
-  std::vector<std::string>* journal = nullptr;  // flushes and removals, in order
-  Faults faults;
-
-  bool stat(StringView path, PathInfo* info) override {
-    info->kind = files.count(std::string(path.data, path.size)) ? PATH_FILE : PATH_MISSING;
-    return true;
-  }
-  void list(StringView, DirListing*) override {}
-  bool make_folder(StringView) override { return true; }
-  bool remove(StringView path) override {
-    note("remove", path);
-    return !failing(path, faults.remove) && files.erase(std::string(path.data, path.size)) == 1;
-  }
-  bool rename(StringView from, StringView to) override {
-    auto it = files.find(std::string(from.data, from.size));
-    if (it == files.end()) return false;
-    files[std::string(to.data, to.size)] = std::move(it->second);
-    files.erase(it);
-    return true;
-  }
-  bool flush(StringView path) override {
-    note("flush", path);
-    return faults.flush.empty() || !std::string(path.data, path.size).ends_with(faults.flush);
-  }
-  ByteStream* open_file(StringView path, uint32_t flags) override {
-    if (!(flags & FS_OPEN_WRITE)) {
-      auto* input = new Input(failing(path, faults.close));
-      const std::string& bytes = files[std::string(path.data, path.size)];
-      input->write(bytes.data(), bytes.size());
-      input->seek(0, STREAM_SEEK_SET);
-      return input;
-    }
-    opened.emplace_back(path.data, path.size);
-    if (failing(path, faults.open)) return nullptr;
-    return new Stream(&(files[opened.back()] = ""),
-                      failing(path, faults.write) ? faults.budget : INT64_MAX,
-                      failing(path, faults.close));
-  }
-
- private:
-  struct Input : MemoryStream {
-    explicit Input(bool fail_close) : fail_close(fail_close) {}
-    int64_t close() override { return MemoryStream::close() == 0 && !fail_close ? 0 : -1; }
-    bool fail_close;
-  };
-  struct Stream : ByteStream {
-    Stream(std::string* f, int64_t budget, bool fail_close)
-        : file(f), budget(budget), fail_close(fail_close) {}
-    int64_t write(const void* buffer, uint64_t count) override {
-      int64_t n = std::min(budget, static_cast<int64_t>(count));
-      budget -= n;
-      file->append(static_cast<const char*>(buffer), static_cast<size_t>(n));
-      return n;
-    }
-    int64_t close() override { return fail_close ? -1 : 0; }
-    std::string* file;
-    int64_t budget;
-    bool fail_close;
-  };
-  void note(const char* op, StringView path) {
-    if (journal) journal->push_back(op + (" " + std::string(path.data, path.size)));
-  }
-  // A table's temporary file fails where the table would.
-  static bool failing(StringView path, const std::string& part) {
-    return !part.empty() && std::string(path.data, path.size).find(part) != std::string::npos;
-  }
-};
 
 // A frame whose data pointer follows it when it is copied.
 template <typename F>
@@ -134,27 +52,52 @@ TEST(CsvRow, RoundsHalfWayUpAndGrowsForHugeTimes) {
   EXPECT_EQ(text.substr(text.size() - 129), hex + "\n");
 }
 
+// Converts in a scratch folder whose operations fail as faults_ says: paths
+// holding a table's suffix (its temporary name too) fail there, a write
+// after `writes` writes to that path, a flush of a path that ends in
+// `flush`. Flushes and removals go to journal_, in order.
 class CsvSinkTest : public testing::Test {
  protected:
+  struct Faults {
+    std::string create = "", write = "";
+    int writes = 0;
+    std::string close = "", remove = "", flush = "";
+  };
   void SetUp() override {
-    sink_ = csv_sink_create(&input_, &output_, &settings_);
+    std::filesystem::create_directories(tmp_ / "out");
+    sink_ = csv_sink_create(&folder_, &folder_, &settings_);
     ASSERT_NE(sink_, nullptr);
   }
-  // Writes the frames as a log that starts at time 0 and converts it.
-  bool convert(const std::vector<mdfw::BusFrame>& frames,
-               mdfw::Layout layout = mdfw::Layout::unsorted, bool group_per_bus = false) {
-    mdfw::BusLogOptions options;
-    options.layout = layout;
-    options.group_per_bus_channel = group_per_bus;
-    options.start_time_ns = 0;
-    std::vector<uint8_t> log = mdfw::write_bus_log(frames, options);
-    input_.files["in.mf4"].assign(log.begin(), log.end());
+  bool fails(const std::string& op, const std::string& path) {
+    auto at = [&](const std::string& part) {
+      return !part.empty() && path.find(part) != std::string::npos;
+    };
+    if (op == "create") created_.push_back(path);
+    if (op == "flush" || op == "remove") {
+      const std::string root = tmp_.path() + "/";
+      journal_.push_back(op + (" " + (path.starts_with(root) ? path.substr(root.size()) : path)));
+    }
+    return (op == "create" && at(faults_.create)) || (op == "close" && at(faults_.close)) ||
+           (op == "remove" && at(faults_.remove)) ||
+           (op == "flush" && !faults_.flush.empty() && path.ends_with(faults_.flush)) ||
+           (op == "write" && at(faults_.write) && written_[path]++ >= faults_.writes);
+  }
+  bool convert(const std::vector<mdfw::BusFrame>& frames, const mdfw::BusLogOptions& options) {
+    test::write_file(tmp_ / "in.mf4", mdfw::write_bus_log(frames, options));
     return convert_file(sink_.get(), "in.mf4", "out/log") == CONVERT_OK;
   }
-  std::string table(const char* kind) { return output_.files[std::string("out/log_") + kind]; }
-  bool has(const char* kind) { return output_.files.count(std::string("out/log_") + kind) == 1; }
+  std::string table(const char* kind) {
+    return test::read_file(tmp_ / ("out/log_" + std::string(kind)));
+  }
+  bool has(const char* kind) { return test::file_exists(tmp_ / ("out/log_" + std::string(kind))); }
 
-  MemoryFolder input_, output_;
+  test::TempDir tmp_;
+  Faults faults_;
+  std::vector<std::string> created_;
+  std::map<std::string, int> written_;
+  std::vector<std::string> journal_;
+  test::FaultyFolder folder_{
+      tmp_.path(), [this](const char* op, const std::string& path) { return fails(op, path); }};
   ConverterSettings settings_;
   std::unique_ptr<CsvSink> sink_;
 };
@@ -199,60 +142,26 @@ TEST_F(CsvSinkTest, RowsAreTheStableSortByTime) {
                {&shuffled, U, false},
                {&per_bus, S, true}};
   for (const auto& c : cases) {
-    // Read order: one data group per frame type (and bus) when sorted.
-    std::vector<BusFrame> read = *c.frames;
-    if (c.layout == S) {
-      std::stable_sort(read.begin(), read.end(), [&](const auto& a, const auto& b) {
-        return a.type < b.type ||
-               (c.group_per_bus && a.type == b.type && a.bus_channel < b.bus_channel);
-      });
-    }
-    auto rank = [](const BusFrame& f) { return std::pair(std::isnan(f.time), f.time + 0.0); };
-    std::stable_sort(read.begin(), read.end(), [&](const auto& a, const auto& b) {
-      return rank(a) < rank(b) && !(std::isnan(a.time) && std::isnan(b.time));
-    });
-    std::string can = kCanHeader, lin = kLinHeader;
     mdfw::BusLogOptions options;
-    for (const BusFrame& f : read) {
-      double t = std::isnan(f.time) ? f.time : f.time + 0.0;
-      if (f.type == mdfw::FrameType::lin) {
-        lin += test::lin_row(f, t);
-      } else {
-        can += test::can_row(f, t, options);
-        // The program's formatter spells it so.
-        if (std::isnan(t)) can.replace(can.rfind("nan;"), 3, "NaN");
-      }
-    }
+    options.layout = c.layout;
+    options.group_per_bus_channel = c.group_per_bus;
+    options.start_time_ns = 0;
+    const test::ExpectedTables want = test::expected_tables(*c.frames, options);
     for (unsigned threads : {1u, 3u}) {
       SCOPED_TRACE(testing::Message() << c.frames->size() << " frames, " << threads << " threads");
       settings_.threads_per_file = threads;
-      ASSERT_TRUE(convert(*c.frames, c.layout, c.group_per_bus));
-      EXPECT_TRUE(table("CAN.csv") == can);
-      EXPECT_EQ(table("LIN.csv"), c.frames == &shuffled ? lin : "");
+      ASSERT_TRUE(convert(*c.frames, options));
+      EXPECT_TRUE(table("CAN.csv") == want.can);
+      EXPECT_EQ(table("LIN.csv"), want.lin);
     }
   }
 }
 
-TEST_F(CsvSinkTest, HeaderlessStartIsNaNAndOnlyBusFrameGroupsAreWanted) {
-  ASSERT_TRUE(sink_->on_file_begin("x", nullptr));
-  EXPECT_TRUE(std::isnan(sink_->start_time()));
-  auto wants = [&](std::initializer_list<FrameKind> kinds) {
-    GroupList groups;
-    for (FrameKind k : kinds) EXPECT_TRUE(groups.append(GroupInfo{StringView(), 0, k, 1}));
-    return sink_->wants_group(groups);
-  };
-  EXPECT_FALSE(
-      wants({FRAME_NONE, FRAME_CAN_ERROR, FRAME_LIN_CHECKSUM_ERROR, FRAME_LIN_RECEIVE_ERROR,
-             FRAME_LIN_SYNC_ERROR, FRAME_LIN_TRANSMISSION_ERROR}));
-  for (FrameKind k : {FRAME_CAN_DATA, FRAME_CAN_REMOTE, FRAME_LIN})
-    EXPECT_TRUE(wants({FRAME_NONE, k}));
-}
-
 // What is logged, what the result is, what stays behind.
 TEST_F(CsvSinkTest, OutputFailuresFailTheFile) {
-  const int64_t can_row = sizeof(kCanHeader) - 1 + 37;
-  const int64_t lin_row = sizeof(kLinHeader) - 1 + 23;
-  using F = MemoryFolder::Faults;
+  using F = Faults;
+  mdfw::BusLogOptions options;
+  options.layout = mdfw::Layout::unsorted;
   const struct {
     F faults;
     bool with_lin;
@@ -261,35 +170,37 @@ TEST_F(CsvSinkTest, OutputFailuresFailTheFile) {
     size_t opened;
   } cases[] = {
       {F{"_CAN.csv"}, 1, "Could not open output file for CAN: out/log_CAN.csv", 0, 0, 1},
-      {F{"", "_CAN.csv", 10}, 1, "Could not write CAN header", 0, 0, 2},
-      {F{"", "_CAN.csv", can_row + 5}, 1, "Could not write CAN data", 0, 0, 2},
+      {F{"", "_CAN.csv", 0}, 1, "Could not write CAN header", 0, 0, 2},
+      {F{"", "_CAN.csv", 1}, 1, "Could not write CAN data", 0, 0, 2},
       {F{"", "", 0, "_CAN.csv"}, 1, "", 0, 0, 2},
       {F{"_LIN.csv"}, 1, "Could not open output file for LIN: out/log_LIN.csv", 1, 0, 2},
       {F{"", "_LIN.csv", 0}, 1, "Could not write LIN header", 1, 0, 2},
-      {F{"", "_LIN.csv", lin_row}, 1, "Could not write LIN data", 1, 0, 2},
+      {F{"", "_LIN.csv", 1}, 1, "Could not write LIN data", 1, 0, 2},
       {F{"", "", 0, "_LIN.csv"}, 1, "", 1, 0, 2},
       // A table that cannot be removed stays under its temporary name only.
-      {F{"", "_LIN.csv", lin_row, "", "_LIN.csv"}, 1, "Could not write LIN data", 1, 0, 2},
-      {F{"", "_CAN.csv", can_row, "", "_CAN.csv"}, 1, "Could not write CAN data", 0, 0, 2},
+      {F{"", "_LIN.csv", 1, "", "_LIN.csv"}, 1, "Could not write LIN data", 1, 0, 2},
+      {F{"", "_CAN.csv", 1, "", "_CAN.csv"}, 1, "Could not write CAN data", 0, 0, 2},
       {F{"", "", 0, "", "_LIN.csv"}, 0, "", 1, 0, 2},
       // An input that fails when it is closed may have fed the tables
       // damaged bytes.
       {F{"", "", 0, "in.mf4"}, 1, "Could not close input file after conversion: in.mf4", 0, 0, 2},
   };
   for (const auto& c : cases) {
-    output_.files.clear();
-    output_.opened.clear();
-    input_.faults = output_.faults = c.faults;
+    std::filesystem::remove_all(tmp_ / "out");
+    std::filesystem::create_directories(tmp_ / "out");
+    created_.clear();
+    written_.clear();
+    faults_ = c.faults;
     std::vector<mdfw::BusFrame> frames = {mdfw::can_data(1, 1, {1}), mdfw::can_data(2, 2, {2})};
     if (c.with_lin)
       frames.insert(frames.end(), {mdfw::lin_frame(1, 1, {1}), mdfw::lin_frame(2, 2, {2})});
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(convert(frames)) << c.message;
+    EXPECT_FALSE(convert(frames, options)) << c.message;
     std::string log = testing::internal::GetCapturedStderr();
     EXPECT_NE(log.find(c.message.empty() ? "" : " E " + c.message), std::string::npos) << log;
     EXPECT_EQ(has("CAN.csv"), c.can_left) << c.message;
     EXPECT_EQ(has("LIN.csv"), c.lin_left) << c.message;
-    EXPECT_EQ(output_.opened.size(), c.opened) << c.message;
+    EXPECT_EQ(created_.size(), c.opened) << c.message;
   }
 }
 
@@ -297,7 +208,7 @@ TEST_F(CsvSinkTest, OutputFailuresFailTheFile) {
 // renames, before the input is deleted; a flush that fails is a write
 // failure: no table, the input kept. Without -d nothing is flushed.
 TEST_F(CsvSinkTest, DeleteFlushesTablesBeforeTheInputGoes) {
-  const std::string pid = std::to_string(process_id());
+  const std::string pid = std::to_string(test::process_id());
   const std::string lin_name = ".log_LIN.csv." + pid + ".part";
   const std::string can_part = "flush out/.log_CAN.csv." + pid + ".part";
   const std::string lin_part = "flush out/" + lin_name;
@@ -317,19 +228,22 @@ TEST_F(CsvSinkTest, DeleteFlushesTablesBeforeTheInputGoes) {
        {can_part, lin_part, "flush out/", "remove out/log_CAN.csv", "remove out/log_LIN.csv"}},
   };
   for (const auto& c : cases) {
-    std::vector<std::string> journal;
-    input_.journal = output_.journal = &journal;
-    output_.files.clear();
-    output_.faults.flush = c.failing;
+    std::filesystem::remove_all(tmp_ / "out");
+    std::filesystem::create_directories(tmp_ / "out");
+    faults_ = Faults{};
+    faults_.flush = c.failing;
     settings_.delete_converted = c.delete_converted;
     testing::internal::CaptureStderr();
-    bool ok = convert({mdfw::can_data(1, 1, {1}), mdfw::lin_frame(1, 1, {1})});
+    test::write_file(tmp_ / "in.mf4",
+                     mdfw::write_bus_log({mdfw::can_data(1, 1, {1}), mdfw::lin_frame(1, 1, {1})}));
+    journal_.clear();
+    bool ok = convert_file(sink_.get(), "in.mf4", "out/log") == CONVERT_OK;
     std::string log = testing::internal::GetCapturedStderr();
     SCOPED_TRACE(c.failing + "\n" + log);
     EXPECT_EQ(ok, c.failing.empty());
-    EXPECT_EQ(journal, c.journal);
-    EXPECT_EQ(input_.files.count("in.mf4"), c.delete_converted && ok ? 0u : 1u);
-    EXPECT_EQ(output_.files.size(), ok ? 2u : 0u);
+    EXPECT_EQ(journal_, c.journal);
+    EXPECT_EQ(test::file_exists(tmp_ / "in.mf4"), !(c.delete_converted && ok));
+    EXPECT_EQ(test::list_tree(tmp_ / "out").size(), ok ? 2u : 0u);
   }
 }
 

@@ -165,28 +165,20 @@ TEST(RowFormatTest, TimeAgreesAtEdgeValuesAndTheirNeighbours) {
   }
 }
 
-TEST(RowFormatTest, IntAgreesWithTheFormatter) {
-  const int32_t kValues[] = {0,   1,        -1,        9,         10,        -10,          99,
-                             100, 12345678, 123456789, -99999999, INT32_MAX, INT32_MIN + 1};
-  for (int32_t v : kValues) {
-    char expected[16], actual[kRowIntRoom];
+// The formatter's own negation of INT32_MIN is undefined behaviour (and
+// stops the sanitizer build), so its text is spelled out.
+TEST(RowFormatTest, IntAndHexAgreeWithTheFormatterAtEveryWidth) {
+  char expected[16], actual[kRowIntRoom + kRowHexRoom];
+  for (int32_t v :
+       {0, 1, -1, 9, 10, -10, 99, 100, 12345678, 123456789, -99999999, INT32_MAX, INT32_MIN + 1}) {
     const int n = format_snprintf(expected, sizeof(expected), "%d", v);
     EXPECT_EQ(std::string(expected, static_cast<size_t>(n)),
               std::string(actual, row_format_int(actual, v)));
   }
-  // The formatter's own negation of INT32_MIN is undefined behaviour (and
-  // stops the sanitizer build), so its text is spelled out.
-  char actual[kRowIntRoom];
   EXPECT_EQ("-2147483648", std::string(actual, row_format_int(actual, INT32_MIN)));
-}
-
-TEST(RowFormatTest, HexAgreesWithTheFormatterAtEveryWidth) {
-  const uint32_t kValues[] = {0,          1,          0xF,        0x10,      0xFF,
-                              0x100,      0x7FF,      0xFFF,      0x1000,    0x1234567,
-                              0x89ABCDEF, 0x1FFFFFFF, 0x80000000, 0xFFFFFFFF};
   for (int width : {2, 3, 8}) {
-    for (uint32_t v : kValues) {
-      char expected[16], actual[kRowHexRoom];
+    for (uint32_t v : {0u, 1u, 0xFu, 0x10u, 0xFFu, 0x100u, 0x7FFu, 0xFFFu, 0x1000u, 0x1234567u,
+                       0x89ABCDEFu, 0x1FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
       const int n = format_snprintf(expected, sizeof(expected), "%0*X", width, v);
       EXPECT_EQ(std::string(expected, static_cast<size_t>(n)),
                 std::string(actual, row_format_hex(actual, v, width)))

@@ -84,8 +84,9 @@ TEST(CompressedContainerTest, AcceptsOnlyItsHeaderAndDecoderFields) {
   }
   Bytes file = compressed(4, 256, {});
   for (size_t n = 20; n < 28; ++n) {
-    StderrCapture capture;  // short fields are refused silently
-    EXPECT_TRUE(open(Bytes(file.begin(), file.begin() + n)) == nullptr && capture.text().empty());
+    testing::internal::CaptureStderr();  // short fields are refused silently
+    EXPECT_EQ(open(Bytes(file.begin(), file.begin() + n)), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   }
 }
 
@@ -103,17 +104,17 @@ TEST(CompressedContainerTest, ChecksumFailuresAreLoggedWithTheirMessages) {
       {cut(compressed(4, 256, {}, true), 4), missing},
   };
   for (const auto& [file, message] : cases) {
-    StderrCapture capture;
+    testing::internal::CaptureStderr();
     EXPECT_EQ(open(file) != nullptr, message.empty()) << message;
-    std::string log = capture.text();
+    std::string log = testing::internal::GetCapturedStderr();
     EXPECT_EQ(log.substr(log.size() - std::min(log.size(), message.size())), message) << log;
   }
   // The size says there is a footer, but reading stops just before it.
   Bytes file = compressed(4, 256, {0xA0, 0x80}, true, 0);
   FaultyReadStream s(file, static_cast<int64_t>(file.size()) - 4, 0);
-  StderrCapture capture;
+  testing::internal::CaptureStderr();
   EXPECT_EQ(open(&s), nullptr);
-  EXPECT_NE(capture.text().find(missing), std::string::npos) << capture.text();
+  EXPECT_NE(testing::internal::GetCapturedStderr().find(missing), std::string::npos);
 }
 
 TEST(CompressedContainerTest, EveryWindowAndLookaheadRoundTripsAndFailuresOfEitherSideFail) {

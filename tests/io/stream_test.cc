@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -35,31 +34,6 @@ class StreamTest : public ::testing::Test {
   TempDir tmp_;
   int files_ = 0;
 };
-
-TEST_F(StreamTest, EveryKindFindsItsSizeAndKeepsThePosition) {
-  const std::vector<uint8_t> content = bytes_0_to_99();
-  const struct {
-    const char* name;
-    std::function<ByteStream*()> make;
-    int64_t size, first_byte;
-  } cases[] = {
-      {"file", [&] { return open_file(content); }, 100, 0},
-      {"memory", [&] { return memory_with(content).release(); }, 100, 0},
-      {"buffered 8", [&] { return buffered_stream_create(open_file(content), true, 8); }, 100, 0},
-      {"buffered 13", [&] { return buffered_stream_create(open_file(content), true, 13); }, 100, 0},
-      {"mapped", [&] { return file_stream_map(open_file(content)); }, 100, 0},
-  };
-  for (const auto& c : cases) {
-    StreamPtr s(c.make());
-    ASSERT_NE(s, nullptr) << c.name;
-    ASSERT_EQ(stream_seek(s.get(), 37, SET), 37) << c.name;
-    EXPECT_EQ(stream_size(s.get()), c.size) << c.name;
-    EXPECT_EQ(stream_tell(s.get()), 37) << c.name;
-    uint8_t b = 0;
-    EXPECT_EQ(stream_read(s.get(), &b, 1), 1) << c.name;
-    EXPECT_EQ(b, c.first_byte + 37) << c.name;
-  }
-}
 
 // A mapped file cut short by someone else reads as zeros beyond its new end
 // instead of crashing, and closing reports the damage. What cannot be

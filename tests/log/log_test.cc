@@ -9,7 +9,6 @@
 #include <tuple>
 
 #include "support/platform.h"
-#include "support/process.h"
 
 namespace quarrow::test {
 namespace {
@@ -32,17 +31,17 @@ std::string ids_and_letter(char letter) {
 TEST(LogTest, LineHasTimeIdsLetterTagAndMessage) {
   const char letters[] = "?VDIWEF??";  // levels 0 to 8
   for (int32_t level = -3; level <= 8; ++level) {
-    StderrCapture capture;
+    testing::internal::CaptureStderr();
     log_write(level, nullptr, "Could not open %s (%d)", "MDF", 7);
-    EXPECT_EQ(after_time(capture.text()),
+    EXPECT_EQ(after_time(testing::internal::GetCapturedStderr()),
               ids_and_letter(level < 0 ? '?' : letters[level]) + "Could not open MDF (7)\n");
   }
   const std::tuple<const char*, const char*, const char*> cases[] = {
       {"", "text", "text\n"}, {"mdf", "text", "mdf text\n"}, {nullptr, "", "\n"}};
   for (const auto& [tag, message, rest] : cases) {
-    StderrCapture capture;
+    testing::internal::CaptureStderr();
     log_write(LOG_WARN, tag, "%s", message);
-    EXPECT_EQ(after_time(capture.text()), ids_and_letter('W') + rest);
+    EXPECT_EQ(after_time(testing::internal::GetCapturedStderr()), ids_and_letter('W') + rest);
   }
 }
 
@@ -52,9 +51,9 @@ TEST(LogTest, LongMessagesAreCutToExactly511Bytes) {
   const std::pair<size_t, size_t> cases[] = {
       {room - 1, 510}, {room, 511}, {room + 1, 511}, {5000, 511}};
   for (const auto& [message, line_size] : cases) {
-    StderrCapture capture;
+    testing::internal::CaptureStderr();
     log_write(LOG_ERROR, nullptr, "%s", std::string(message, 'x').c_str());
-    std::string line = capture.text();
+    std::string line = testing::internal::GetCapturedStderr();
     ASSERT_EQ(line.size(), line_size) << message;
     EXPECT_EQ(line.substr(context), std::string(std::min(message, room), 'x') + "\n");
   }
@@ -62,14 +61,14 @@ TEST(LogTest, LongMessagesAreCutToExactly511Bytes) {
 
 TEST(LogTest, LevelFilterSkipsLowerLevelsBeforeEvaluatingTheirArguments) {
   int evaluated = 0;
-  StderrCapture capture;
+  testing::internal::CaptureStderr();
   QLOG(0, "everything passes before the threshold is set %d", ++evaluated);
   log_set_output_level(LOG_ERROR);
   QLOG(LOG_INFO, "Found compressed file %d", ++evaluated);
   QLOG(LOG_ERROR, "Could not open MDF %d", ++evaluated);
   log_set_output_level(0);
   EXPECT_EQ(evaluated, 2);
-  std::string text = capture.text();
+  std::string text = testing::internal::GetCapturedStderr();
   EXPECT_EQ(after_time(text.substr(text.find('\n') + 1)),
             ids_and_letter('E') + "Could not open MDF 2\n");
 }

@@ -59,25 +59,10 @@ TEST(ReaderTree, ChainsBecomeListsInChainOrder) {
   EXPECT_EQ(offsets_of(block_as<CnBlock>(last->cg_cn_list[1])->cn_member_list), members);
 }
 
-TEST(ReaderTree, TextLinkedTwiceIsReadOnceAndOutlivesTheFile) {
-  OneGroup g;
-  uint64_t tx = g.b.add_text("CAN_DataFrame.ID");
-  g.add_channel({tx});
-  g.add_channel({tx});
-  g.add_channel({0, MDF_NO_LINK, 0, MDF_NO_LINK});  // all-ones links mean no block, as 0 does
-  Opened o = readertest::open_bytes(g.b.release());
-  ASSERT_NE(o.file, nullptr);
-  ASSERT_EQ(g.channel(o, 0)->cn_tx_name.get(), g.channel(o, 1)->cn_tx_name.get());
-  CnBlock* none = g.channel(o, 2);
-  EXPECT_FALSE(none->cn_tx_name || none->cn_si_source || none->cn_cc_conversion || none->cn_data);
-  BlockRef kept = g.channel(o, 1)->cn_tx_name;
-  EXPECT_EQ(kept.use_count(), 3u);
-  o.file.reset();
-  EXPECT_EQ(kept.use_count(), 1u);
-  EXPECT_EQ(text_block_text(kept), StringView("CAN_DataFrame.ID"));
-}
-
-TEST(ReaderTree, ChannelKindDataTypeAndSourceKindAreDerived) {
+// A text linked twice is read once and outlives the file; all-ones links
+// mean no block, as 0 does. Texts end at their first zero byte, or at the
+// block's end without one.
+TEST(ReaderTree, ChannelFieldsAreReadAndDerived) {
   const std::pair<uint8_t, ChannelKind> kinds[] = {
       {0, CHANNEL_FIXED}, {1, CHANNEL_VLSD},         {2, CHANNEL_MASTER}, {3, CHANNEL_OTHER},
       {5, CHANNEL_OTHER}, {6, CHANNEL_VIRTUAL_DATA}, {7, CHANNEL_OTHER},  {200, CHANNEL_OTHER}};
@@ -87,51 +72,50 @@ TEST(ReaderTree, ChannelKindDataTypeAndSourceKindAreDerived) {
       {6, DATA_UNSUPPORTED}, {10, DATA_BYTE_ARRAY}, {11, DATA_UNSUPPORTED}};
   const std::pair<uint8_t, SourceKind> sources[] = {
       {0, SOURCE_OTHER}, {1, SOURCE_OTHER}, {2, SOURCE_BUS}, {5, SOURCE_OTHER}};
-  readertest::QuietLog quiet;  // the unsupported types are reported by the recognition
-  OneGroup g;
-  for (const auto& [type, kind] : kinds) g.add_channel({}, CnFields{type, 0, 0, 0, 8});
-  for (const auto& [type, data] : types) g.add_channel({}, CnFields{0, type, 3, 5, 7});
-  for (const auto& [type, source] : sources) {
-    g.add_channel({0, g.b.add_block("SI", {0, 0, 0}, mdfw::Fields().u8(type).zeros(7).bytes())});
-  }
-  Opened o = readertest::open_bytes(g.b.release());
-  ASSERT_NE(o.file, nullptr);
-  size_t i = 0;
-  for (const auto& [type, kind] : kinds) EXPECT_EQ(cn_block_kind(g.channel(o, i++)), kind) << +type;
-  for (const auto& [type, data] : types)
-    EXPECT_EQ(cn_block_data_type(g.channel(o, i++)), data) << +type;
-  for (const auto& [type, source] : sources) {
-    EXPECT_EQ(si_block_source_kind(block_as<SiBlock>(g.channel(o, i++)->cn_si_source)), source);
-  }
-  EXPECT_EQ(cn_block_kind(nullptr), CHANNEL_OTHER);
-  EXPECT_EQ(cn_block_data_type(nullptr), DATA_UNSUPPORTED);
-  EXPECT_EQ(si_block_source_kind(nullptr), SOURCE_OTHER);
-}
-
-TEST(ReaderTree, ConversionValuesAndTextsAreRead) {
-  OneGroup g;
-  g.add_channel({0, 0, g.b.add_block("CC", {0, 0, 0, 0}, readertest::cc_fields(1, {0.5, 2.0}))});
-  g.add_channel({0, 0, g.b.add_block("CC", {0, 0, 0, 0}, readertest::cc_fields(0, {}))});
-  // Texts end at their first zero byte, or at the block's end without one.
   const std::pair<std::vector<uint8_t>, const char*> texts[] = {
       {{}, ""}, {{'a', 'b', 0, 'c', 'd', 0, 0, 0}, "ab"}, {{'D', 'L', 'C'}, "DLC"}};
+  readertest::QuietLog quiet;  // the unsupported types are reported by the recognition
+  OneGroup g;
+  uint64_t tx = g.b.add_text("CAN_DataFrame.ID");
+  g.add_channel({tx, 0, g.b.add_block("CC", {0, 0, 0, 0}, readertest::cc_fields(1, {0.5, 2.0}))});
+  g.add_channel({tx, 0, g.b.add_block("CC", {0, 0, 0, 0}, readertest::cc_fields(0, {}))});
+  g.add_channel({0, MDF_NO_LINK, 0, MDF_NO_LINK});
   for (const auto& [data, text] : texts) g.add_channel({g.b.add_block("TX", {}, data)});
   g.add_channel({g.b.add_block("MD", {}, std::vector<uint8_t>{'<', 'x', '/', '>', 0})});
+  for (const auto& [type, kind] : kinds) g.add_channel({}, CnFields{type, 0, 0, 0, 8});
+  for (const auto& [type, data] : types) g.add_channel({}, CnFields{0, type, 3, 5, 7});
+  for (const auto& [type, source] : sources)
+    g.add_channel({0, g.b.add_block("SI", {0, 0, 0}, mdfw::Fields().u8(type).zeros(7).bytes())});
   Opened o = readertest::open_bytes(g.b.release());
   ASSERT_NE(o.file, nullptr);
+  ASSERT_EQ(g.channel(o, 0)->cn_tx_name.get(), g.channel(o, 1)->cn_tx_name.get());
+  CnBlock* none = g.channel(o, 2);
+  EXPECT_FALSE(none->cn_tx_name || none->cn_si_source || none->cn_cc_conversion || none->cn_data);
   CcBlock* cc = block_as<CcBlock>(g.channel(o, 0)->cn_cc_conversion);
   EXPECT_EQ(cc->cc_type, 1);
   double a = 0, b = 0, v = -1;
   EXPECT_TRUE(cc_block_value(cc, 0, &a) && cc_block_value(cc, 1, &b));
-  EXPECT_EQ(a, 0.5);
-  EXPECT_EQ(b, 2.0);
+  EXPECT_EQ(std::pair(a, b), std::pair(0.5, 2.0));
   EXPECT_FALSE(cc_block_value(cc, 2, &v) || cc_block_value(cc, 0, nullptr));
   EXPECT_FALSE(cc_block_value(block_as<CcBlock>(g.channel(o, 1)->cn_cc_conversion), 0, &v));
   EXPECT_FALSE(cc_block_value(nullptr, 0, &v));
-  for (size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(text_block_text(g.channel(o, 2 + i)->cn_tx_name), StringView(texts[i].second));
-  }
-  EXPECT_EQ(text_block_text(g.channel(o, 5)->cn_tx_name), StringView("<x/>"));
+  size_t i = 3;
+  for (const auto& [data, text] : texts)
+    EXPECT_EQ(text_block_text(g.channel(o, i++)->cn_tx_name), StringView(text));
+  EXPECT_EQ(text_block_text(g.channel(o, i++)->cn_tx_name), StringView("<x/>"));
+  for (const auto& [type, kind] : kinds) EXPECT_EQ(cn_block_kind(g.channel(o, i++)), kind) << +type;
+  for (const auto& [type, data] : types)
+    EXPECT_EQ(cn_block_data_type(g.channel(o, i++)), data) << +type;
+  for (const auto& [type, source] : sources)
+    EXPECT_EQ(si_block_source_kind(block_as<SiBlock>(g.channel(o, i++)->cn_si_source)), source);
+  EXPECT_EQ(cn_block_kind(nullptr), CHANNEL_OTHER);
+  EXPECT_EQ(cn_block_data_type(nullptr), DATA_UNSUPPORTED);
+  EXPECT_EQ(si_block_source_kind(nullptr), SOURCE_OTHER);
+  BlockRef kept = g.channel(o, 1)->cn_tx_name;
+  EXPECT_EQ(kept.use_count(), 3u);
+  o.file.reset();
+  EXPECT_EQ(kept.use_count(), 1u);
+  EXPECT_EQ(text_block_text(kept), StringView("CAN_DataFrame.ID"));
 }
 
 TEST(ReaderTree, DataViewReadsAndSeeksWithinTheDataSection) {
@@ -250,36 +234,6 @@ TEST(ReaderTree, SignalDataGroupsAreSharedWhereverTheyStand) {
       ASSERT_EQ(later.size(), 3u);
       EXPECT_EQ(later[1].get(), linked);
       EXPECT_EQ(later[2].get(), o.id()->kept_alive[0].get());
-    }
-  }
-}
-
-// Files in every layout of the writer (mklog's library) load the groups it
-// wrote, in its order.
-TEST(ReaderTree, WrittenBusLogsOfEveryLayoutOpen) {
-  std::vector<mdfw::BusFrame> frames = {
-      mdfw::can_data(0.001, 0x123, {1, 2, 3}), mdfw::can_remote(0.002, 0x7FF, 2),
-      mdfw::lin_frame(0.003, 0x21, {9, 8}), mdfw::can_error(0.004, 3),
-      mdfw::lin_error(mdfw::FrameType::lin_sync_error, 0.005, 0)};
-  for (mdfw::Layout layout : {mdfw::Layout::sorted, mdfw::Layout::unsorted}) {
-    for (auto storage : {mdfw::DataBytesStorage::fixed, mdfw::DataBytesStorage::sd,
-                         mdfw::DataBytesStorage::vlsd}) {
-      mdfw::BusLogOptions options;
-      options.layout = layout;
-      options.can_data_bytes = storage;
-      mdfw::BusLogMap map;
-      Opened o = readertest::open_bytes(mdfw::write_bus_log(frames, options, &map));
-      ASSERT_NE(o.file, nullptr) << int(layout) << int(storage);
-      EXPECT_EQ(offsets_of(o.hd()->hd_dg_list), map.data_groups);
-      std::vector<std::pair<uint64_t, uint64_t>> loaded, written;
-      for (const BlockRef& dg : o.hd()->hd_dg_list) {
-        for (const BlockRef& ref : block_as<DgBlock>(dg)->dg_cg_list) {
-          CgBlock* cg = block_as<CgBlock>(ref);
-          if (!cg->cg_vlsd) loaded.push_back({cg->offset, cg->cg_data_bytes});
-        }
-      }
-      for (const mdfw::GroupBlocks& g : map.groups) written.push_back({g.cg, g.record_bytes});
-      EXPECT_EQ(loaded, written);
     }
   }
 }

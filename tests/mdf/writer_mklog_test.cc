@@ -63,7 +63,6 @@ TEST(WriterMklog, WritesTheRequestedLayoutOrRefusesBadArguments) {
     frames += cg->cg_cycle_count;
   }
   EXPECT_EQ(frames, 200u);
-
   ASSERT_EQ(run_mklog("-n 100 --compress 8,4 --crc --device-id 0000ABCD " + out), 0);
   // Checksummed (1), compressed (34), version 1, the device id big-endian.
   const std::string container = test::read_file(out);

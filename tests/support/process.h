@@ -1,7 +1,7 @@
 #pragma once
 
 // Runs a program and captures what it writes, for tests that drive the real
-// binaries; captures this process's own standard error.
+// binaries.
 
 #include <string>
 #include <vector>
@@ -11,12 +11,10 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include <fcntl.h>
 #include <pty.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
-extern char** environ;
 #endif
 
 namespace quarrow::test {
@@ -70,31 +68,6 @@ inline void append_quoted(std::wstring* line, const std::wstring& arg) {
   line->append(backslashes * 2, L'\\');
   *line += L'"';
 }
-
-// Redirects the standard error handle into a scratch file while it lives;
-// text() is everything written to it so far.
-class StderrCapture {
- public:
-  StderrCapture() : file_(scratch_file(false)), saved_(GetStdHandle(STD_ERROR_HANDLE)) {
-    SetStdHandle(STD_ERROR_HANDLE, file_);
-  }
-  ~StderrCapture() {
-    SetStdHandle(STD_ERROR_HANDLE, saved_);
-    CloseHandle(file_);
-  }
-  StderrCapture(const StderrCapture&) = delete;
-  StderrCapture& operator=(const StderrCapture&) = delete;
-  std::string text() const {
-    std::string s = read_all(file_);
-    LARGE_INTEGER zero{};
-    SetFilePointerEx(file_, zero, nullptr, FILE_END);
-    return s;
-  }
-
- private:
-  HANDLE file_;
-  HANDLE saved_;
-};
 
 inline ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
                                  const std::string& cwd = "") {
@@ -151,31 +124,6 @@ inline std::string read_all_fd(int fd) {
   return s;
 }
 
-// Redirects file descriptor 2 into an unlinked temporary file while it
-// lives; text() is everything written to it so far.
-class StderrCapture {
- public:
-  StderrCapture() {
-    char name[] = "/tmp/qr_stderr_XXXXXX";
-    fd_ = mkstemp(name);
-    unlink(name);
-    saved_ = dup(2);
-    dup2(fd_, 2);
-  }
-  ~StderrCapture() {
-    dup2(saved_, 2);
-    close(saved_);
-    close(fd_);
-  }
-  StderrCapture(const StderrCapture&) = delete;
-  StderrCapture& operator=(const StderrCapture&) = delete;
-  std::string text() const { return read_all_fd(fd_); }
-
- private:
-  int fd_ = -1;
-  int saved_ = -1;
-};
-
 // Starts program with args in cwd (empty: the current one), its standard
 // output and error on the descriptors given.
 inline pid_t spawn(const std::string& program, const std::vector<std::string>& args,
@@ -183,7 +131,6 @@ inline pid_t spawn(const std::string& program, const std::vector<std::string>& a
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-
   argv.push_back(nullptr);
   pid_t pid = fork();
   if (pid == 0) {
