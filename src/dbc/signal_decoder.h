@@ -68,6 +68,7 @@ class SignalDecoder {
   // Writes a row per signal that the frame's data_length bytes hold and its
   // multiplexors select, in the order of the signals: head, then
   // "Message;Signal;Value;Unit" and a line feed. Adds the rows to *rows.
+  // REQUIRES: rows_room bytes at out.
   static char* write_rows(const SignalMessage& message, const uint8_t* data, uint64_t data_length,
                           const char* head, uint64_t head_size, char* out, uint64_t* rows);
 
