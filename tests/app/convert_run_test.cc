@@ -100,15 +100,6 @@ TEST_F(ConvertFolderTest, WalksInByteOrderAndTakesFilesByExtensionInAnyCase) {
   expect_tables_at(in("logs_out/sub/mf4"), other.tables);
 }
 
-TEST_F(ConvertFolderTest, MissingInputIsReportedAndTheOthersConvert) {
-  write_file(in("good.mf4"), log_.bytes);
-  ProcessResult r = convert({"--verbosity", "2", in("missing.mf4"), in("good.mf4")});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(logged_after(r.err, "Could not find input file/folder "),
-            std::vector<std::string>{"missing.mf4"});
-  expect_tables_at(in("good"), log_.tables);
-}
-
 // Inputs without a common root (a folder inside the other one's folder is
 // none, nor are two drives) and folders that cannot be opened end the run
 // before anything is converted.

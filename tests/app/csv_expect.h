@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "log/log.h"
 #include "mdfwriter/bus_log_writer.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
@@ -210,6 +211,17 @@ class ConvertRunTest : public ::testing::Test {
 
   TempDir tmp_;
   SampleLog log_ = sample_log(9);
+};
+
+// Logs from `level` up while it lives; the cases run after it in the same
+// process log as before.
+class ScopedLogLevel {
+ public:
+  explicit ScopedLogLevel(int32_t level) : saved_(log_output_level) { log_set_output_level(level); }
+  ~ScopedLogLevel() { log_set_output_level(saved_); }
+
+ private:
+  int32_t saved_;
 };
 
 // The text after marker on every log line that contains it, in order.

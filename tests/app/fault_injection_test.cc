@@ -135,7 +135,7 @@ class FaultSweepTest : public ::testing::TestWithParam<SweepCase> {
 };
 
 TEST_P(FaultSweepTest, EveryFailureIsReportedAndLeavesNoPartialTable) {
-  log_set_output_level(LOG_ERROR);
+  ScopedLogLevel errors_only(LOG_ERROR);
   FaultPlan clean;
   ASSERT_EQ(convert(&clean), 0);
   expect_tables_at(tmp_ / "out/log", log_.tables);

@@ -93,7 +93,7 @@ std::vector<std::string> names_in(const std::string& folder) {
 }
 
 TEST(InterruptTest, StoppedAfterAnyByteLeavesNoTableAndNoTemporary) {
-  log_set_output_level(LOG_ERROR);
+  ScopedLogLevel errors_only(LOG_ERROR);
   TempDir tmp;
   // Few rows: every byte of the tables is a point to stop at.
   const std::vector<mdfw::BusFrame> frames = {

@@ -66,51 +66,6 @@ RecordLayoutMap& layouts(BlockRef* owner, std::vector<BlockRef> groups, uint8_t 
   return dg->record_layouts;
 }
 
-ChannelInfo info_named(const char* name) {
-  ChannelInfo info;
-  EXPECT_TRUE(info.name.assign(name));
-  channel_role_from_name(&info);
-  return info;
-}
-
-// Every field name the writer knows is recognised end to end.
-TEST(ChannelRole, FollowsTheWholeNameByteForByte) {
-  EXPECT_EQ(info_named("CAN_RemoteFrame.ID").role, ROLE_ID);
-  for (const char* name :
-       {"can_dataframe.id", "timestamp", "CAN_RemoteFrame.DataBytes", "CAN_RemoteFrame.EDL",
-        "CAN_ErrorFrame.ID", "LIN_SyncError.BusChannel", "CAN_DataFrame.ID ", ""}) {
-    EXPECT_EQ(info_named(name).role, ROLE_NONE) << name;
-  }
-}
-
-TEST(GroupRecognise, ChoosesByTheSinglePrefixOfTheNames) {
-  const struct {
-    std::vector<const char*> names;
-    bool recognised;
-    FrameKind kind;
-    DecodeFn decode;
-  } cases[] = {
-      // clang-format off
-      {{"Timestamp", "CAN_DataFrame.ID", "CAN_DataFrame.DLC"}, 1, FRAME_CAN_DATA, decode_can_data},
-      {{"CAN_DataFrame.ID", "CAN_RemoteFrame.DLC"}, 0, FRAME_INVALID, nullptr},
-      {{"Timestamp"}, 0, FRAME_INVALID, nullptr},
-      {{"LIN_SyncError.BusChannel"}, 1, FRAME_LIN_SYNC_ERROR, decode_no_frame},
-      {{"FlexRay_Frame.ID"}, 1, FRAME_NONE, decode_no_frame},
-      {{"CAN_DataFrameX.ID"}, 1, FRAME_NONE, decode_no_frame},  // the prefix is compared whole
-      {{"CAN_DataFrame.ID.x", "CAN_DataFrame.ID"}, 1, FRAME_CAN_DATA, decode_can_data},
-      // clang-format on
-  };
-  for (const auto& c : cases) {
-    ChannelInfoList list;
-    for (const char* name : c.names) ASSERT_TRUE(list.append(info_named(name)));
-    DecodeFn decode = nullptr;
-    FrameKind kind = FRAME_INVALID;
-    EXPECT_EQ(group_recognise(list, &decode, &kind), c.recognised) << c.names[0];
-    EXPECT_EQ(kind, c.kind) << c.names[0];
-    EXPECT_EQ(decode, c.decode) << c.names[0];
-  }
-}
-
 // Nested members give only their leaves; only a variable-length channel keeps
 // its data block.
 TEST(ChannelInfoAdd, TakesLeavesAndVariableDataBlocks) {

@@ -52,26 +52,6 @@ TEST(SsoStringTest, AppendingPartOfItselfCopiesTheOldText) {
   }
 }
 
-TEST(SsoStringTest, FormattedAppendMeasuresThenWrites) {
-  SsoString s;
-  s.append("n=", 2);
-  EXPECT_EQ(s.append_format("%d;%s;%08X", 42, "x", 0xBEEFu), 13);
-  EXPECT_EQ(s.append_format("%10.6f|%s", 1.5, std::string(30, 'z').c_str()), 41);
-  EXPECT_STREQ(s.c_str(), ("n=42;x;0000BEEF  1.500000|" + std::string(30, 'z')).c_str());
-}
-
-// Inline and heap strings alternate: growth must move both forms intact.
-TEST(GrowArrayTest, GrowthMovesTheElements) {
-  GrowArray<SsoString> a;
-  auto text = [](int i) { return std::to_string(i).append(i % 2 * 40, '#'); };
-  for (int i = 0; i < 52; ++i) {
-    SsoString s;
-    ASSERT_TRUE(s.assign(StringView(text(i).c_str())));
-    ASSERT_TRUE(a.append(std::move(s)));
-  }
-  for (int i = 0; i < 52; ++i) EXPECT_STREQ(a[i].c_str(), text(i).c_str());
-}
-
 // Logs its id when destroyed; a moved-from element logs nothing.
 struct Tracked {
   std::vector<int>* log;
@@ -118,24 +98,6 @@ TEST(HashMapTest, TableGrowsAtTheFifthAndNinthInsertAndAbsentKeysAreNotFound) {
     for (uint64_t k = 1; k < 100; ++k) ASSERT_EQ(map.find(k), nullptr);
   }
   for (int i = 0; i < 9; ++i) EXPECT_EQ(map.find(i * 7919u)->value, i);
-}
-
-// Keys of both string forms, moved through rebuilds; a duplicate keeps the first value.
-TEST(HashMapTest, StringKeysSurviveRebuildsDuplicatesAndClear) {
-  HashMap<SsoString, SsoString> map;
-  auto name = [](int i) { return ("device-" + std::to_string(i)).append(i % 3 * 10, '.'); };
-  for (int i = 0; i <= 1000; ++i) {
-    SsoString key;
-    key.assign(name(i % 1000).c_str());  // the last repeats the first
-    auto r = map.insert(std::move(key));
-    ASSERT_EQ(r.inserted, i < 1000);
-    if (r.inserted) r.slot->value.assign(name(i).c_str());
-  }
-  for (int i = 0; i < 1000; ++i)
-    ASSERT_STREQ(map.find(name(i).c_str())->value.c_str(), name(i).c_str());
-  EXPECT_EQ(map.find("DEVICE-1"), nullptr);
-  map.clear();
-  EXPECT_EQ(map.find("device-1"), nullptr);
 }
 
 }  // namespace

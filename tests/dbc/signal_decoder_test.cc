@@ -265,6 +265,7 @@ TEST(SignalDecoderTest, MatchesFramesByBusIdKindAndJ1939Group) {
       // of a PDU1 group does.
       {1, 0x0CFEF117, true, "Pdu2"},
       {1, 0x18FEF1FE, false, nullptr},
+      {1, 0x1AFEF1FE, true, nullptr},  // the extended data page counts
       {1, 0x18EA2300, true, "Pdu1"},
       {1, 0x18EA2400, true, nullptr},
   };

@@ -43,27 +43,6 @@ ContainerPtr open(const Bytes& file, StringView password = "s3cret") {
   return open(memory_with(file).get(), password);
 }
 
-TEST(ContainerHeaderTest, ReadsTheFieldsAndRefusesShortOrForeignFiles) {
-  const Bytes good = {'G', 'e', 'n', 'e', 'r', 'i', 'c',  ' ',  'F',  'i',
-                      'l', 'e', 1,   0,   99,  3,   0x1A, 0x2B, 0x3C, 0x4D};
-  StreamPtr s = memory_with(good);
-  stream_seek(s.get(), 15, STREAM_SEEK_SET);  // read from the start whatever the position
-  ContainerHeader h;
-  ASSERT_TRUE(container_read_header(s.get(), &h));
-  EXPECT_EQ(std::vector<int>({h.flag, h.checksum_flag, h.type, h.version}),
-            std::vector<int>({1, 0, 99, 3}));
-  EXPECT_EQ(h.device_id, 0x1A2B3C4Du);
-  for (size_t n = 0; n < good.size(); ++n)
-    EXPECT_FALSE(
-        container_read_header(memory_with(Bytes(good.begin(), good.begin() + n)).get(), &h))
-        << n;
-  for (size_t i = 0; i < 12; ++i) {
-    Bytes bytes = good;
-    bytes[i] ^= 0x20;
-    EXPECT_FALSE(container_read_header(memory_with(bytes).get(), &h)) << i;
-  }
-}
-
 TEST(CompressedContainerTest, AcceptsOnlyItsHeaderAndDecoderFields) {
   // flag, checksum flag, type, version
   for (Bytes header : {Bytes{0, 0, 34, 2}, {1, 0, 34, 1}, {0, 1, 34, 1}, {2, 2, 34, 1}}) {

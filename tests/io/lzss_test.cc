@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "io/container_test_support.h"
-#include "io/crc32.h"
 #include "io/lzss_decoder.h"
 
 namespace quarrow::test {
@@ -78,17 +77,6 @@ TEST(LzssDecoderTest, SinkTakesOnlyTheFreeRoom) {
     EXPECT_EQ(lzss_decoder_sink(d.get(), bytes, offered, &taken), result);
     EXPECT_EQ(taken, static_cast<size_t>(took));
   }
-}
-
-TEST(Crc32Test, CheckValueWithoutFinalInversionCountsOnlyTheBytesMoved) {
-  EXPECT_EQ(crc32_update(CRC32_INITIAL, "123456789", 9), 0x340BC6D9u);
-  StreamPtr inner = memory_with(bytes_of("123456789"));
-  StreamPtr crc(crc_stream_create(inner.get()));
-  uint8_t buffer[64];
-  EXPECT_EQ(stream_read(crc.get(), buffer, 4), 4);
-  EXPECT_EQ(stream_read(crc.get(), buffer, 64), 5);
-  EXPECT_EQ(stream_read(crc.get(), buffer, 64), 0);
-  EXPECT_EQ(crc_stream_value(static_cast<CrcStream*>(crc.get())), 0x340BC6D9u);
 }
 
 }  // namespace

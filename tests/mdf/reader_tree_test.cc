@@ -22,43 +22,6 @@ DgBlock* data_group(const Opened& o, size_t i) {
   return block_as<DgBlock>(o.hd()->hd_dg_list[i]);
 }
 
-// A three-block chain on every chained level, written back to front so that
-// chain order differs from file order.
-TEST(ReaderTree, ChainsBecomeListsInChainOrder) {
-  mdfw::BlockBuilder b;
-  b.write_id();
-  uint64_t hd = b.add_block("HD", {0, 0, 0, 0, 0, 0}, readertest::hd_fields());
-  auto chain = [&](const char* id, size_t links, const std::vector<uint8_t>& fields) {
-    std::vector<uint64_t> out;
-    for (int i = 0; i < 3; ++i) {
-      std::vector<uint64_t> l(links, 0);
-      l[0] = out.empty() ? 0 : out.front();
-      out.insert(out.begin(), b.add_block(id, l, fields));
-    }
-    return out;
-  };
-  std::vector<uint64_t> fh = chain("FH", 2, std::vector<uint8_t>(16));
-  std::vector<uint64_t> members = chain("CN", 8, readertest::cn_fields());
-  std::vector<uint64_t> cn = chain("CN", 8, readertest::cn_fields());
-  std::vector<uint64_t> cg = chain("CG", 6, readertest::cg_fields());
-  std::vector<uint64_t> dg = chain("DG", 4, readertest::dg_fields());
-  b.set_link(cn[1], 1, members[0]);
-  b.set_link(cg[2], 1, cn[0]);
-  b.set_link(dg[0], 1, cg[0]);
-  b.set_link(hd, 0, dg[0]);
-  b.set_link(hd, 1, fh[0]);
-
-  Opened o = readertest::open_bytes(b.release());
-  ASSERT_NE(o.file, nullptr);
-  EXPECT_EQ(offsets_of(o.hd()->hd_dg_list), dg);
-  EXPECT_EQ(offsets_of(o.hd()->hd_fh_list), fh);
-  EXPECT_EQ(offsets_of(data_group(o, 0)->dg_cg_list), cg);
-  EXPECT_TRUE(data_group(o, 1)->dg_cg_list.empty());
-  CgBlock* last = block_as<CgBlock>(data_group(o, 0)->dg_cg_list[2]);
-  EXPECT_EQ(offsets_of(last->cg_cn_list), cn);
-  EXPECT_EQ(offsets_of(block_as<CnBlock>(last->cg_cn_list[1])->cn_member_list), members);
-}
-
 // A text linked twice is read once and outlives the file; all-ones links
 // mean no block, as 0 does. Texts end at their first zero byte, or at the
 // block's end without one.
