@@ -13,21 +13,28 @@ namespace quarrow {
 uint64_t bits_extract_any(const uint8_t* data, uint64_t size, uint64_t position, uint64_t count,
                           bool little_endian);
 
-// bits_extract_any, with the common case inline: a little-endian field that
-// lies within the eight bytes from its first one, all inside the data. Every
-// channel of every record goes through here.
-inline uint64_t bits_extract(const uint8_t* data, uint64_t size, uint64_t position,
-                             uint64_t count, bool little_endian) {
+// bits_extract_any, with the common case inline: a field that lies within
+// the eight bytes from its first one, all inside the data. Every channel of
+// every record, and every decoded signal, goes through here.
+inline uint64_t bits_extract(const uint8_t* data, uint64_t size, uint64_t position, uint64_t count,
+                             bool little_endian) {
   uint64_t first = position / 8;
   uint64_t shift = position % 8;
-  if (little_endian && count - 1 < 64 - shift && first < size && size - first >= 8) {
+  if (count - 1 < 64 - shift && first < size && size - first >= 8) {
     uint64_t word;
     std::memcpy(&word, data + first, sizeof(word));
+    if (little_endian) {
 #if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+      word = __builtin_bswap64(word);
+#endif
+      word >>= shift;
+      return count == 64 ? word : word & ((uint64_t{1} << count) - 1);
+    }
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
     word = __builtin_bswap64(word);
 #endif
-    word >>= shift;
-    return count == 64 ? word : word & ((uint64_t{1} << count) - 1);
+    // The field's first bit to the top, then down to the bottom.
+    return (word << shift) >> (64 - count);
   }
   return bits_extract_any(data, size, position, count, little_endian);
 }

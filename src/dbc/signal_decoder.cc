@@ -6,6 +6,8 @@
 #include <new>
 #include <utility>
 
+#include "bus/bits.h"
+
 namespace quarrow {
 
 namespace {
@@ -17,31 +19,13 @@ constexpr uint32_t kExtendedFlag = 0x80000000u;
 constexpr uint32_t kIdMask = 0x1FFFFFFFu;
 constexpr uint32_t kStandardIds = 0x800;
 // Frames carry at most 64 data bytes; the copy has room for a load of
-// eight bytes and one more at the last byte a field may start in.
+// eight bytes at the last byte a field may start in.
 constexpr uint64_t kMaxData = 64;
 constexpr uint64_t kPaddedData = 72;
 
 // J1939 groups ignore priority and source address: bits 8..25 of the id.
 uint32_t j1939_key(uint32_t id) {
   return id >> 8 & 0x3FFFF;
-}
-
-uint64_t load_le(const uint8_t* p) {
-  uint64_t word;
-  std::memcpy(&word, p, sizeof(word));
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  word = __builtin_bswap64(word);
-#endif
-  return word;
-}
-
-uint64_t load_be(const uint8_t* p) {
-  uint64_t word;
-  std::memcpy(&word, p, sizeof(word));
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  word = __builtin_bswap64(word);
-#endif
-  return word;
 }
 
 // What a signal's value takes beyond its bits, decided once.
@@ -152,9 +136,10 @@ char* write_value(char* out, const ValuePlan& plan, uint64_t raw) {
   } else if (plan.type == DBC_VALUE_DOUBLE) {
     std::memcpy(&x, &raw, sizeof(x));
   } else {
-    bool negative = plan.is_signed && (sign_extend(raw, plan.length) >> 63) != 0;
-    Int128 r = negative ? static_cast<Int128>(static_cast<int64_t>(sign_extend(raw, plan.length)))
-                        : static_cast<Int128>(raw);
+    const uint64_t extended = plan.is_signed ? sign_extend(raw, plan.length) : raw;
+    const bool negative = plan.is_signed && (extended >> 63) != 0;
+    Int128 r =
+        negative ? static_cast<Int128>(static_cast<int64_t>(extended)) : static_cast<Int128>(raw);
     Int128 value;
     if (plan.integral && !__builtin_mul_overflow(r, static_cast<Int128>(plan.int_factor), &value) &&
         !__builtin_add_overflow(value, static_cast<Int128>(plan.int_offset), &value) &&
@@ -165,8 +150,7 @@ char* write_value(char* out, const ValuePlan& plan, uint64_t raw) {
       }
       return write_u64(out, static_cast<uint64_t>(value));
     }
-    x = negative ? static_cast<double>(static_cast<int64_t>(sign_extend(raw, plan.length)))
-                 : static_cast<double>(raw);
+    x = negative ? static_cast<double>(static_cast<int64_t>(extended)) : static_cast<double>(raw);
   }
   // Two roundings, as the DBC tools compute it: the library is built
   // without contraction into a fused multiply-add.
@@ -249,8 +233,7 @@ bool signal_bits_locate(uint32_t start_bit, uint32_t length, bool little_endian,
   uint32_t first = little_endian ? start_bit : start_bit / 8 * 8 + 7 - start_bit % 8;
   uint32_t last = first + length - 1;
   if (last >= 8 * kMaxData) return false;
-  bits->first_byte = first / 8;
-  bits->shift = first % 8;
+  bits->position = first;
   bits->length = length;
   bits->end_byte = last / 8 + 1;
   bits->little_endian = little_endian;
@@ -258,16 +241,7 @@ bool signal_bits_locate(uint32_t start_bit, uint32_t length, bool little_endian,
 }
 
 uint64_t signal_bits_read(const SignalBits& bits, const uint8_t* data) {
-  const uint8_t* p = data + bits.first_byte;
-  uint64_t word;
-  if (bits.little_endian) {
-    word = load_le(p) >> bits.shift;
-    if (bits.shift + bits.length > 64) word |= static_cast<uint64_t>(p[8]) << (64 - bits.shift);
-    return bits.length == 64 ? word : word & ((uint64_t{1} << bits.length) - 1);
-  }
-  word = load_be(p) << bits.shift;
-  if (bits.shift + bits.length > 64) word |= static_cast<uint64_t>(p[8]) >> (8 - bits.shift);
-  return word >> (64 - bits.length);
+  return bits_extract(data, kPaddedData, bits.position, bits.length, bits.little_endian);
 }
 
 char* signal_format_double(char* out, double value) {

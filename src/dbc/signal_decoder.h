@@ -12,19 +12,20 @@ namespace quarrow {
 
 // Where a signal's bits lie in a frame's data, computed once per signal.
 struct SignalBits {
-  uint32_t first_byte;  // the byte holding the first bit in reading order
-  uint32_t shift;       // Intel: bits below the field; Motorola: bits above it
-  uint32_t length;      // 1..64
-  uint32_t end_byte;    // bytes a frame must hold for the whole field
+  // The field's first bit in reading order, as bits_extract counts it: the
+  // least significant for Intel, the most significant for Motorola.
+  uint32_t position;
+  uint32_t length;    // 1..64
+  uint32_t end_byte;  // bytes a frame must hold for the whole field
   bool little_endian;
 };
 
 // The bits of a DBC signal, or false when they cannot lie within 64 bytes.
 bool signal_bits_locate(uint32_t start_bit, uint32_t length, bool little_endian, SignalBits* bits);
 
-// The field's raw bits, not sign-extended. REQUIRES: bits.end_byte bytes of
-// data, and readable memory up to data + 72 (the decoder keeps each frame's
-// bytes in a padded copy, so the common case is one load and two shifts).
+// The field's raw bits, not sign-extended. REQUIRES: 72 readable bytes at
+// data (the decoder keeps each frame's bytes in a padded copy, so that a
+// field within eight bytes is one load and two shifts).
 uint64_t signal_bits_read(const SignalBits& bits, const uint8_t* data);
 
 // Room that one value's text may need.
