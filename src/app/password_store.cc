@@ -138,21 +138,18 @@ bool password_store_load(ConverterSettings* settings, int* status) {
     return false;
   }
 
-  // The whole file is held and searched, so a huge one is refused. Only
-  // bytes that arrive count: a folder reports a size but delivers nothing.
-  int64_t size = stream_size(stream);
+  // The whole file is held and searched, so a huge one is refused. A file
+  // whose bytes do not all arrive (a folder) gives no passwords.
   const uint64_t limit = settings->limits.max_password_file_bytes;
-  const bool too_large = size > 0 && static_cast<uint64_t>(size) > limit;
   SsoString text;
-  bool complete = read_whole_file(stream, too_large ? static_cast<int64_t>(limit) + 1 : size,
-                                  "password file", path, &text);
+  WholeFile read = read_whole_file(stream, limit, "password file", path, &text);
   bool ok = true;
-  if (complete && too_large) {
+  if (read == WHOLE_FILE_TOO_LARGE) {
     QLOG(LOG_ERROR, "Password file %s is larger than the limit of %llu bytes", path.c_str(),
          static_cast<unsigned long long>(limit));
     if (status) *status |= 1;
     ok = false;
-  } else if (complete && !password_store_parse(text, &settings->passwords)) {
+  } else if (read == WHOLE_FILE_READ && !password_store_parse(text, &settings->passwords)) {
     QLOG(LOG_ERROR, "Could not parse password file");
     ok = false;
   }

@@ -49,16 +49,14 @@ bool load_one(const SsoString& name, const SsoString& path, SignalDecoder* decod
     QLOG(LOG_FATAL, "Could not read DBC file %s: the file cannot be opened", name.c_str());
     return false;
   }
-  int64_t size = stream_size(stream);
-  bool too_large = size > 0 && static_cast<uint64_t>(size) > kMaxDbcFileBytes;
   SsoString text;
-  bool complete = !too_large && read_whole_file(stream, size, "DBC file", name, &text);
+  WholeFile read = read_whole_file(stream, kMaxDbcFileBytes, "DBC file", name, &text);
   stream_close(stream);
-  if (too_large) {
+  if (read == WHOLE_FILE_TOO_LARGE) {
     QLOG(LOG_FATAL, "Could not read DBC file %s: larger than 64 MiB", name.c_str());
     return false;
   }
-  if (!complete) {
+  if (read == WHOLE_FILE_FAILED) {
     QLOG(LOG_FATAL, "Could not read DBC file %s: the file cannot be read", name.c_str());
     return false;
   }

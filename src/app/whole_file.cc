@@ -5,8 +5,11 @@
 
 namespace quarrow {
 
-bool read_whole_file(ByteStream* stream, int64_t size, const char* what, const SsoString& path,
-                     SsoString* text) {
+namespace {
+
+// Reads size bytes into text; true only when all of them arrived.
+bool read_bytes(ByteStream* stream, int64_t size, const char* what, const SsoString& path,
+                SsoString* text) {
   if (size < 0) return false;
   constexpr uint64_t kPiece = 1 << 20;
   const auto want = static_cast<uint64_t>(size);
@@ -29,6 +32,18 @@ bool read_whole_file(ByteStream* stream, int64_t size, const char* what, const S
     text->set_size(got);
   }
   return true;
+}
+
+}  // namespace
+
+WholeFile read_whole_file(ByteStream* stream, uint64_t limit, const char* what,
+                          const SsoString& path, SsoString* text) {
+  int64_t size = stream_size(stream);
+  const bool too_large = size > 0 && static_cast<uint64_t>(size) > limit;
+  if (!read_bytes(stream, too_large ? static_cast<int64_t>(limit) + 1 : size, what, path, text)) {
+    return WHOLE_FILE_FAILED;
+  }
+  return too_large ? WHOLE_FILE_TOO_LARGE : WHOLE_FILE_READ;
 }
 
 }  // namespace quarrow
