@@ -796,9 +796,9 @@ bool CsvSink::on_file_end(StringView output_base) {
 }
 
 void CsvSink::discard_file(StringView output_base) {
-  // A signals table of an earlier run with DBC files is not this run's.
-  for (const char* suffix : {"_CAN.csv", "_LIN.csv", settings()->signals ? kSignalsSuffix : ""}) {
-    if (!*suffix) continue;
+  for (const char* suffix : {"_CAN.csv", "_LIN.csv", kSignalsSuffix}) {
+    // A signals table of an earlier run with DBC files is not this run's.
+    if (suffix == kSignalsSuffix && !settings()->signals) continue;
     SsoString path;
     // A table that was never written is not there to remove.
     if (path.assign(output_base) && path.append(StringView(suffix))) {

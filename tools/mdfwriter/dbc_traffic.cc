@@ -15,12 +15,11 @@ std::string number(double value) {
   return std::string(text, std::to_chars(text, text + sizeof(text), value).ptr);
 }
 
-// Where a field of `length` bits that starts at `position` bits in reading
-// order lies, as the DBC states it.
-uint32_t start_bit(uint32_t position, uint32_t length, bool intel) {
-  if (intel) return position;
-  (void)length;
-  return position / 8 * 8 + 7 - position % 8;
+// The start bit the DBC states for a field that starts at `position` bits
+// in reading order: its first bit for Intel, its most significant one (the
+// same bit, numbered within its byte from the bottom) for Motorola.
+uint32_t start_bit(uint32_t position, bool intel) {
+  return intel ? position : position / 8 * 8 + 7 - position % 8;
 }
 
 }  // namespace
@@ -81,7 +80,7 @@ std::vector<DbcMessageShape> dbc_traffic_messages(uint32_t count, uint64_t seed)
         s.offset = offsets[below(sizeof(offsets) / sizeof(offsets[0]))];
         s.unit = i == 3 && k == 1 ? "N;m" : units[below(sizeof(units) / sizeof(units[0]))];
       }
-      s.start_bit = start_bit(position, s.length, s.intel);
+      s.start_bit = start_bit(position, s.intel);
       // Motorola fields run on from the start bit in reading order, which
       // is where the next field may begin too.
       position += s.length + (bits > 64 ? below(bits / kSignalsPerMessage) : 0);
