@@ -1,15 +1,17 @@
-// Compressed and encrypted logs through the real program: every wrapping
-// converts to the tables of the plain log, and every way unwrapping can
-// fail ends that file with its own status and message.
+// Compressed and encrypted logs through the real program: every wrapping gives
+// the plain log's tables; every unwrapping failure ends that file with its own status.
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "app/csv_expect.h"
+#include "io/container.h"
+#include "io/memory_stream.h"
 #include "mdfwriter/container_writer.h"
 
 namespace quarrow::test {
@@ -26,14 +28,8 @@ Wrap compress(int window, int lookahead, bool crc) {
 }
 
 Wrap encrypt(const std::string& password, uint32_t device = kDevice, uint8_t flag = 0) {
-  return [=](const Bytes& b) {
-    mdfw::EncryptOptions o;
-    o.password = password;
-    o.device_id = device;
-    o.iterations = 10;
-    o.flag = flag;
-    return mdfw::wrap_encrypted(b, o);
-  };
+  mdfw::EncryptOptions o{.password = password, .device_id = device, .iterations = 10, .flag = flag};
+  return [=](const Bytes& b) { return mdfw::wrap_encrypted(b, o); };
 }
 
 // Applies the wraps innermost first, then changes the result.
@@ -58,36 +54,33 @@ class ConvertContainerTest : public ConvertRunTest {
   }
 };
 
+// Each layer found is reported, outside in. The working folder holds the default password file.
 TEST_F(ConvertContainerTest, EveryWrappingGivesTheTablesOfThePlainLog) {
   const char* lower_case = R"({"00abcdef": "secret", "default": "fallback"})";
-  const std::pair<const char*, Wrap> cases[] = {
-      {nullptr, compress(4, 3, false)},
-      {nullptr, compress(15, 14, true)},
-      {kPasswords, encrypt("secret")},
-      {kPasswords, encrypt("secret", kDevice, 1)},                // the flag set
-      {kPasswords, encrypt("fallback", 0x0BADF00D)},              // an unlisted device uses default
-      {lower_case, encrypt("fallback")},                          // so does a lower-case key
-      {R"({"00ABCDEF": "back\slash"})", encrypt("back\\slash")},  // taken verbatim
-      {kPasswords, layers({compress(10, 4, true), encrypt("secret")})},
-      {kPasswords, layers({encrypt("secret"), compress(9, 5, true)})},
+  const std::vector<std::string> zipped = {"compressed file"}, sealed = {"encrypted file"};
+  const std::tuple<const char*, Wrap, std::vector<std::string>> cases[] = {
+      {nullptr, compress(4, 3, false), zipped},
+      {nullptr, compress(15, 14, true), zipped},
+      {nullptr, encrypt("secret"), sealed},
+      {kPasswords, encrypt("secret", kDevice, 1), sealed},                // the flag set
+      {kPasswords, encrypt("fallback", 0x0BADF00D), sealed},              // unlisted: default
+      {lower_case, encrypt("fallback"), sealed},                          // so for a lower-case key
+      {R"({"00ABCDEF": "back\slash"})", encrypt("back\\slash"), sealed},  // taken verbatim
+      {kPasswords, layers({compress(10, 4, true), encrypt("secret")}), {sealed[0], zipped[0]}},
+      {nullptr, layers({encrypt("secret"), compress(9, 5, true)}), {zipped[0], sealed[0]}},
   };
-  for (const auto& [passwords, wrap] : cases) {
+  write_file(tmp_ / "passwords.json", kPasswords);
+  const char* buffers[] = {"0", "1", "7", "-1", "1MB"};  // no buffer changes what is converted
+  int i = 0;
+  for (const auto& [passwords, wrap, found] : cases) {
     write_file(tmp_ / "in/log.mfe", wrap(log_.bytes));
-    ProcessResult r = convert({"log.mfe"}, passwords);
+    ProcessResult r =
+        convert({"log.mfe"}, passwords, {"--verbosity", "3", "--buffer", buffers[i++ % 5]});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(logged_after(r.err, " Found "), found);
+    EXPECT_EQ(logged_after(r.err, " E ").size() + logged_after(r.err, " W ").size(), 0u) << r.err;
     expect_tables_at(tmp_ / "in/log", log_.tables);
   }
-}
-
-TEST_F(ConvertContainerTest, LayersAreReportedOutsideInAndTheWorkingFolderHasTheDefaultFile) {
-  write_file(tmp_ / "in/log.mfc", layers({encrypt("secret"), compress(8, 4, true)})(log_.bytes));
-  write_file(tmp_ / "passwords.json", kPasswords);
-  ProcessResult r = convert({"log.mfc"}, nullptr, {"--verbosity", "3"});
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(logged_after(r.err, " Found "),
-            (std::vector<std::string>{"compressed file", "encrypted file"}));
-  expect_tables_at(tmp_ / "in/log", log_.tables);
 }
 
 TEST_F(ConvertContainerTest, FailuresEndThatFileWithTheirStatusAndMessages) {
@@ -116,6 +109,11 @@ TEST_F(ConvertContainerTest, FailuresEndThatFileWithTheirStatusAndMessages) {
       // Still a listed device, but the header is authenticated.
       {2, {decrypt}, R"({"12ABCDEF": "secret"})", layers({seal}, [](Bytes& b) { b[16] = 0x12; })},
       {8, {}, nullptr, layers({zip}, [](Bytes& b) { b[14] = 0x33; })},  // unknown type
+      // Refused before any key derivation: four billion rounds would take hours.
+      {2,
+       {"Key derivation asks for 4000000000 iterations, more than the limit of 10000000", decrypt},
+       kPasswords,
+       layers({seal}, [](Bytes& b) { std::memcpy(&b[32], "\xEE\x6B\x28\x00", 4); })},
   };
   write_file(tmp_ / "in/good.mf4", log_.bytes);
   for (const auto& c : cases) {
@@ -128,6 +126,27 @@ TEST_F(ConvertContainerTest, FailuresEndThatFileWithTheirStatusAndMessages) {
     expect_tables_at(tmp_ / "in/bad", {});
     // The rest of the batch goes on.
     expect_tables_at(tmp_ / "in/good", log_.tables);
+  }
+}
+
+// A payload of a few hundred bytes that expands to a megabyte stops at the
+// limit; content of exactly the limit passes.
+TEST(ResourceLimitTest, StopsDecompressionAtTheContentLimit) {
+  const Bytes packed = mdfw::wrap_compressed(Bytes(1 << 20, 0), 15, 14, true);
+  ASSERT_LT(packed.size(), 1024u);
+  for (uint64_t limit : {1u << 20, (1u << 20) - 1}) {
+    MemoryStream* in = memory_stream_create();
+    stream_write(in, packed.data(), packed.size());
+    ContainerHeader header;
+    ASSERT_TRUE(container_read_header(in, &header));
+    testing::internal::CaptureStderr();
+    ByteStream* out = compressed_container_open(in, header, limit);
+    const bool stopped = testing::internal::GetCapturedStderr().find(
+                             "Decompressed content exceeds the limit") != std::string::npos;
+    EXPECT_EQ(out == nullptr, stopped) << limit;
+    EXPECT_EQ(stopped, limit < (1u << 20));
+    stream_close(out);
+    stream_close(in);
   }
 }
 

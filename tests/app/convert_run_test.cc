@@ -1,11 +1,9 @@
-// Whole runs of the real program: folder inputs (the mirrored output tree,
-// its placement by -X and -O, the walk order, the extension filter), and the
-// exit statuses and messages of damaged logs among good ones, read-buffer
-// sizes, deletion of converted inputs, and the start-up and walk failures
-// that must not look like success.
+// Whole runs of the real program: the command line, folders and batches, the
+// output tree, the walk, paths, and the statuses and messages of failures.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <regex>
@@ -21,14 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The .csv files below root, relative to it, sorted.
-std::vector<std::string> tables_below(const std::string& root) {
-  std::vector<std::string> tables;
-  for (const std::string& entry : list_tree(root))
-    if (fs::path(entry).extension() == ".csv") tables.push_back(entry);
-  return tables;
-}
-
 using ConvertFolderTest = ConvertRunTest;
 using ConvertStatusTest = ConvertRunTest;
 using Bytes = std::vector<uint8_t>;
@@ -36,21 +26,17 @@ using Bytes = std::vector<uint8_t>;
 Bytes cut(const Bytes& bytes, size_t size) {
   return Bytes(bytes.begin(), bytes.begin() + size);
 }
-
-// Encrypted with the password "pw".
 Bytes sealed(const Bytes& bytes) {
-  mdfw::EncryptOptions encryption;
-  encryption.password = "pw";
-  encryption.iterations = 10;
-  return mdfw::wrap_encrypted(bytes, encryption);
+  return mdfw::wrap_encrypted(bytes, {.password = "pw", .iterations = 10});
 }
 
+// The read buffer changes how the input is read, never what is converted.
 TEST_F(ConvertFolderTest, MirrorsTheFolderTreeWhereTheOptionsSay) {
   const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {{}, "in/logs_out/"},
-      {{"-X"}, "in/logs/"},
-      {{"-O", "out"}, "out/logs_out/"},
-      {{"--output-directory", "out", "--no-append-root"}, "out/logs/"},
+      {{"--buffer", "0"}, "in/logs_out/"},
+      {{"-X", "--buffer", "1"}, "in/logs/"},
+      {{"-O", "out", "-b", "7"}, "out/logs_out/"},
+      {{"--output-directory", "out", "--no-append-root", "-b", "1MB"}, "out/logs/"},
   };
   for (const auto& [options, tree] : cases) {
     fs::remove_all(tmp_.path());
@@ -69,43 +55,21 @@ TEST_F(ConvertFolderTest, MirrorsTheFolderTreeWhereTheOptionsSay) {
     EXPECT_EQ(r.err, "");
     for (const char* base : {"a", "sub/b", "sub/deep/c"})
       expect_tables_at(tmp_ / (tree + base), log_.tables);
-    EXPECT_EQ(tables_below(tmp_.path()).size(), 6u) << tree;
+    const std::vector<std::string> all = list_tree(tmp_.path());
+    EXPECT_EQ(std::count_if(all.begin(), all.end(), [](auto& e) { return e.ends_with(".csv"); }), 6)
+        << tree;
     EXPECT_TRUE(file_exists(in("logs/sub/deep/c.mfc")));
   }
 }
 
-// Entries are walked in byte order, depth first, and files taken by their
-// extension in any case. A file whose whole name is an extension is a log
-// too; its tables belong in its own folder, where they cannot replace those
-// of a log named like the folder.
-TEST_F(ConvertFolderTest, WalksInByteOrderAndTakesFilesByExtensionInAnyCase) {
-  // Damaged logs, so each one leaves a line naming it.
-  for (const char* name : {"B.MF4", "a.MF4", "A1.mf4", "C/x.mf4", "C/D/y.mf4", "b/z.mf4"})
-    write_file(in(std::string("logs/") + name), "not an MDF file");
-  for (const char* name :
-       {"x.MF4", "y.mfc", "z.MfE", "w.mfm", "notes.txt", "x.mf4.bak", "v.mf", "u.mf44"})
-    write_file(in(std::string("logs/") + name), log_.bytes);
-  SampleLog other = sample_log(21);
-  write_file(in("logs/sub/mf4"), other.bytes);
-  ProcessResult r = convert({in("logs")});
-  EXPECT_EQ(r.status, 8);
-  EXPECT_EQ(logged_after(r.err, "Error during conversion of "),
-            (std::vector<std::string>{"logs/A1.mf4", "logs/B.MF4", "logs/C/D/y.mf4", "logs/C/x.mf4",
-                                      "logs/a.MF4", "logs/b/z.mf4"}));
-  EXPECT_EQ(tables_below(tmp_ / "in/logs_out"),
-            (std::vector<std::string>{"sub/mf4_CAN.csv", "sub/mf4_LIN.csv", "w_CAN.csv",
-                                      "w_LIN.csv", "x_CAN.csv", "x_LIN.csv", "y_CAN.csv",
-                                      "y_LIN.csv", "z_CAN.csv", "z_LIN.csv"}));
-  expect_tables_at(in("logs_out/z"), log_.tables);
-  expect_tables_at(in("logs_out/sub/mf4"), other.tables);
-}
-
 // Inputs without a common root (a folder inside the other one's folder is
-// none, nor are two drives) and folders that cannot be opened end the run
-// before anything is converted.
+// none, nor are two drives), folders that cannot be opened and a password
+// file past its limit (sparse, so cheap) end the run before any conversion.
 TEST_F(ConvertFolderTest, NoCommonRootOrMissingFoldersStopTheRun) {
   write_file(in("a/x.MF4"), log_.bytes);
   write_file(in("b/y.MF4"), log_.bytes);
+  write_file(tmp_ / "keys.json", R"({"default": "pw"})");
+  fs::resize_file(tmp_ / "keys.json", 100 << 20);
   const std::string no_root = "No common root detected for all inputs";
   const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
       {{in("a/x.MF4"), in("b/y.MF4")}, 132, no_root},
@@ -116,6 +80,7 @@ TEST_F(ConvertFolderTest, NoCommonRootOrMissingFoldersStopTheRun) {
        133,
        " F Could not open output folder " + tmp_ / "nowhere"},
       {{in("nowhere/log.mf4")}, 133, " F Could not open input folder "},
+      {{"-p", tmp_ / "keys.json", in("a/x.MF4")}, 1, "is larger than the limit of 16777216 bytes"},
   };
   for (const auto& [args, status, message] : cases) {
     ProcessResult r = convert(args);
@@ -178,23 +143,10 @@ TEST_F(ConvertStatusTest, DamagedLogFailsThatFileAndTheOthersConvert) {
       << r.err;
 }
 
-// The read buffer changes how the input is read, never what is converted.
-TEST_F(ConvertStatusTest, AnyBufferSizeGivesTheSameTables) {
-  write_file(in("plain.mf4"), log_.bytes);
-  write_file(in("packed.mfc"), mdfw::wrap_compressed(log_.bytes, 9, 4, true));
-  write_file(in("sealed.mfe"), sealed(log_.bytes));
-  write_file(tmp_ / "pw.json", R"({"default": "pw"})");
-  for (const char* size : {"0", "1", "7", "-1", "1MB"}) {
-    ProcessResult r = convert({"--buffer", size, "-p", tmp_ / "pw.json", in("plain.mf4"),
-                               in("packed.mfc"), in("sealed.mfe")});
-    ASSERT_EQ(r.status, 0) << size << "\n" << r.err;
-    EXPECT_EQ(r.err, "");
-    for (const char* base : {"plain", "packed", "sealed"}) expect_tables_at(in(base), log_.tables);
-  }
-}
-
 // Files converted several at once (-j) give what one at a time gives: the
-// tables, the log lines in the same order, the status, the deletions.
+// tables, the log lines in the same order, the status, the deletions. The
+// walk goes in byte order, depth first, and takes files by their extension
+// in any case; a file named just "mf4" is a log too, its tables in its folder.
 TEST_F(ConvertStatusTest, DeletesOnlyInputsThatConvertedOneOrSeveralAtATime) {
   // Large enough to be mapped rather than read.
   mdfw::BusLogOptions options;
@@ -204,28 +156,37 @@ TEST_F(ConvertStatusTest, DeletesOnlyInputsThatConvertedOneOrSeveralAtATime) {
   const ExpectedTables big_tables = expected_tables(frames, options);
   options.other.master_name = "time";
   const Bytes other_writer_log = mdfw::write_bus_log(mixed_frames(10), options);
+  const SampleLog other = sample_log(21);
   std::string first_log;
   for (std::vector<std::string> jobs : {std::vector<std::string>{}, {"-j", "3"}, {"-j", "0"}}) {
     fs::remove_all(tmp_ / "in");
-    write_file(in("logs/good.mf4"), log_.bytes);
+    for (const char* name : {"B.MF4", "a.MF4", "A1.mf4", "C/x.mf4", "C/D/y.mf4", "b/z.mf4"})
+      write_file(in(std::string("logs/") + name), "not an MDF file");
+    for (const char* name : {"good.mf4", "x.MF4", "y.mfc", "z.MfE", "w.mfm", "x.mf4.bak", "v.mf",
+                             "u.mf44", "many/0.mf4", "many/1.mf4", "many/2.mf4", "many/3.mf4"})
+      write_file(in(std::string("logs/") + name), log_.bytes);
     write_file(in("logs/sub/packed.mfc"), mdfw::wrap_compressed(log_.bytes, 8, 4, true));
+    write_file(in("logs/sub/mf4"), other.bytes);
     write_file(in("logs/bad.mf4"), cut(log_.bytes, 100));
     write_file(in("logs/locked.mfe"), sealed(log_.bytes));
     write_file(in("logs/notes.txt"), "kept");
     write_file(in("logs/other.mf4"), other_writer_log);  // no rows: kept
-    for (int i = 0; i < 6; ++i)
-      write_file(in("logs/many/" + std::to_string(i) + ".mf4"), log_.bytes);
     write_file(in("logs/many/big.mf4"), big);
     std::vector<std::string> args = {"-d", "--verbosity", "4", in("logs"), in("gone")};
     args.insert(args.end(), jobs.begin(), jobs.end());
     ProcessResult r = convert(args);
     EXPECT_EQ(r.status, 8 | 2 | 1);
-    EXPECT_EQ(list_tree(tmp_ / "in/logs"),
-              (std::vector<std::string>{"bad.mf4", "locked.mfe", "many/", "notes.txt", "other.mf4",
-                                        "sub/"}));
-    expect_tables_at(in("logs_out/good"), log_.tables);
-    expect_tables_at(in("logs_out/sub/packed"), log_.tables);
-    expect_tables_at(in("logs_out/many/5"), log_.tables);
+    EXPECT_EQ(logged_after(r.err, "Error during conversion of logs/"),
+              (std::vector<std::string>{"A1.mf4", "B.MF4", "C/D/y.mf4", "C/x.mf4", "a.MF4",
+                                        "b/z.mf4", "bad.mf4", "locked.mfe"}));
+    EXPECT_EQ(
+        list_tree(tmp_ / "in/logs"),
+        (std::vector<std::string>{"A1.mf4", "B.MF4", "C/", "C/D/", "C/D/y.mf4", "C/x.mf4", "a.MF4",
+                                  "b/", "b/z.mf4", "bad.mf4", "locked.mfe", "many/", "notes.txt",
+                                  "other.mf4", "sub/", "u.mf44", "v.mf", "x.mf4.bak"}));
+    for (const char* base : {"good", "z", "sub/packed", "many/3"})
+      expect_tables_at(in("logs_out/") + base, log_.tables);
+    expect_tables_at(in("logs_out/sub/mf4"), other.tables);
     expect_tables_at(in("logs_out/many/big"), big_tables);
     // The lines without their time, process and thread.
     std::string log = std::regex_replace(r.err, std::regex(R"((^|\n)\S+ \S+ +\d+ +\d+ )"), "$1");
@@ -241,19 +202,17 @@ TEST_F(ConvertStatusTest, InputsThatAreNoFileNorFolderCount129) {
   write_file(in("good.mf4"), log_.bytes);
   ASSERT_TRUE(make_fifo(in("pipe.mf4")));
   ASSERT_TRUE(make_symlink("loop", in("loop")));  // every query of it fails
-  ProcessResult r = convert({in("pipe.mf4"), "-X", in("loop"), in("good.mf4")});
+  // Naming the output of a top-level input queries it first; that failure ends the run.
+  ProcessResult r = convert({in("loop"), in("good.mf4")});
+  EXPECT_EQ(r.status, 129);
+  EXPECT_EQ(logged_after(r.err, " F "),
+            std::vector<std::string>{"Could not query loop for information"});
+  expect_tables_at(in("good"), {});
+  r = convert({in("pipe.mf4"), "-X", in("loop"), in("good.mf4")});
   EXPECT_EQ(r.status, 129);
   EXPECT_EQ(logged_after(r.err, " F "),
             std::vector<std::string>{"Error during stat of loop, exiting"});
   expect_tables_at(in("good"), log_.tables);
-  fs::remove(in("good_CAN.csv"));
-  fs::remove(in("good_LIN.csv"));
-  // Naming the output of a top-level input queries it first; that failure ends the run.
-  ProcessResult stopped = convert({in("loop"), in("good.mf4")});
-  EXPECT_EQ(stopped.status, 129);
-  EXPECT_EQ(logged_after(stopped.err, " F "),
-            std::vector<std::string>{"Could not query loop for information"});
-  expect_tables_at(in("good"), {});
 }
 
 // A log that gives no row although a group looks like bus logging: a
@@ -264,13 +223,9 @@ TEST_F(ConvertStatusTest, ALogWithoutRowsNamesTheGroupNotRecognised) {
   const std::pair<Edit, std::string> cases[] = {
       {[](auto& o) { o.other.master_name = "time"; },
        "its time channel is named \"time\", not \"Timestamp\"; --other-writers reads it"},
-      {[](auto& o) {
-         o.extra_channels.push_back({mdfw::FrameType::can_data, "CAN_DataFrame.SRR"});
-       },
+      {[](auto& o) { o.extra_channels = {{.name = "CAN_DataFrame.SRR"}}; },
        "its channel \"CAN_DataFrame.SRR\" is no field of its frame type; --other-writers reads it"},
-      {[](auto& o) {
-         o.extra_channels.push_back({mdfw::FrameType::can_data, "LIN_Frame.ID"});
-       },
+      {[](auto& o) { o.extra_channels = {{.name = "LIN_Frame.ID"}}; },
        "its channels are of two frame types, \"CAN_DataFrame\" and \"LIN_Frame\""},
       {[](auto& o) { o.bus_source = false; }, "its acquisition source is not a bus"},
       {[](auto& o) { o.other.channel_array = true; }, "it holds a channel array"},
@@ -289,6 +244,143 @@ TEST_F(ConvertStatusTest, ALogWithoutRowsNamesTheGroupNotRecognised) {
               std::vector<std::string>{"No rows from log.mf4: channel group \"CAN_DataFrame\" of "
                                        "data group 1 was not recognised, as " +
                                        why});
+  }
+}
+
+// Paths as users type them and as SD cards hold them: names beyond ASCII, trees
+// past 260 characters, backslashes, network shares, inputs held open elsewhere.
+using ConvertPathsTest = ConvertRunTest;
+
+std::string with_backslashes(std::string path) {
+  std::ranges::replace(path, '/', '\\');
+  return path;
+}
+
+// Names beyond ASCII print as UTF-8; -d deletes a log deeper than the classic limit.
+TEST_F(ConvertPathsTest, NamesBeyondAsciiAndDeepTreesConvert) {
+  const std::string folder = std::string("Messfahrt_\xC3\x9C") + "berland";  // Ü
+  const std::string japan = folder + "/\xE6\x97\xA5\xE6\x9C\xAC";            // 日本
+  std::string deep = folder;
+  for (char c : std::string("abcde")) deep += "/" + std::string(60, c);
+  ASSERT_GT(in(deep).size(), 300u);
+  write_file(in(folder + "/\xC3\xA9.mf4"), log_.bytes);  // é
+  write_file(in(japan + "/x.MF4"), log_.bytes);
+  write_file(in(japan + "/bad.mf4"), "not an MDF file");
+  write_file(in(deep + "/log.mf4"), log_.bytes);
+  ProcessResult r = convert({"-d", in(folder)});
+  EXPECT_EQ(r.status, 8);
+  EXPECT_EQ(logged_after(r.err, " E "),
+            (std::vector<std::string>{"Could not open MDF",
+                                      "Error during conversion of " + japan + "/bad.mf4"}));
+  expect_tables_at(in(folder + "_out/\xC3\xA9"), log_.tables);
+  expect_tables_at(in(folder + "_out" + japan.substr(folder.size()) + "/x"), log_.tables);
+  expect_tables_at(in(folder + "_out" + deep.substr(folder.size()) + "/log"), log_.tables);
+  EXPECT_FALSE(file_exists(in(deep + "/log.mf4")));
+  EXPECT_TRUE(file_exists(in(japan + "/bad.mf4")));
+}
+
+TEST_F(ConvertPathsTest, BackslashesAndDoubledSeparatorsNameTheSameFile) {
+  write_file(in("logs/00000001.MF4"), log_.bytes);
+  ProcessResult r = convert({with_backslashes(in("logs")) + "\\\\00000001.MF4"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  expect_tables_at(in("logs/00000001"), log_.tables);
+}
+
+TEST_F(ConvertPathsTest, AnInputHeldOpenElsewhereIsConvertedAndKept) {
+  write_file(in("log.mf4"), log_.bytes);
+  FileHold hold(in("log.mf4"));
+  if (!hold.held())
+    GTEST_SKIP() << "only Windows refuses to delete a file another program has open";
+  ProcessResult r = convert({"-d", in("log.mf4")});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(logged_after(r.err, " E "),
+            std::vector<std::string>{"Could not remove input file after conversion: log.mf4"});
+  expect_tables_at(in("log"), log_.tables);
+  EXPECT_TRUE(file_exists(in("log.mf4")));
+}
+
+// A network path keeps the two separators that open it.
+TEST_F(ConvertPathsTest, NetworkSharePathsConvert) {
+  write_file(in("logs/log.mf4"), log_.bytes);
+  const std::string share = unc_path_of(in("logs"));
+  if (share.empty()) GTEST_SKIP() << "no network share reaches the scratch folder here";
+  ProcessResult r = convert({with_backslashes(share), "-O", tmp_.path()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  expect_tables_at(tmp_ / "logs_out/log", log_.tables);
+}
+
+// The command line: what it prints and how it exits.
+enum class Out { kExact, kPrefix, kContains };
+
+TEST(CliTest, PrintsAndExitsAsExpected) {
+  const char glossary[] =
+      "  --help                                   display this help and exit\n"
+      "  -v, --version                            display tool version and exit\n";
+  const char last_option[] =
+      "  --other-writers                          also read logs of other MDF 4 writers: data "
+      "lists, compressed data, other channel layouts\n";
+  const struct {
+    std::vector<std::string> args;  // "@" stands for an existing input file
+    int status;
+    Out check;
+    std::string out;
+  } cases[] = {
+      {{}, 0, Out::kPrefix, "Usage: quarrow ["},
+      {{"--help", "-z"}, 0, Out::kPrefix, "Usage: quarrow"},
+      {{"@", "--help"}, 0, Out::kContains, glossary},
+      {{"--help"}, 0, Out::kContains, last_option},
+      {{"-v", "-z"}, 0, Out::kExact, "Version: 2.2.2\n"},
+      {{"--version", "@"}, 0, Out::kExact, "Version: 2.2.2\n"},
+      {{"--verbosity", "7", "@"}, 131, Out::kExact, ""},
+      {{"--verbosity=-1", "@"}, 131, Out::kExact, ""},
+      {{"--buffer", "abc", "@"}, 131, Out::kExact, ""},
+      {{"-j", "-1", "@"}, 131, Out::kExact, ""},
+      {{"@", "--buffer"}, 130, Out::kExact, ""},
+      // Where long has 32 bits the parser cannot see the overflow and reads
+      // the largest value; the huge buffer then still converts.
+      {{"-b", "99999999999", "@"}, kWindows ? 0 : 134, Out::kPrefix, kWindows ? "" : "quarrow: "},
+      {{"-z", "@"}, 134, Out::kContains, "quarrow: invalid option"},
+      {{"--zz", "@"}, 134, Out::kContains, "--zz"},
+      {{"-d", "-d", "x"}, 134, Out::kPrefix, "quarrow: "},
+      {{"-d"}, 134, Out::kContains, "quarrow: missing option"},
+      {{"-i"}, 134, Out::kContains, "quarrow: missing option"},
+      {{"-d", "-X", "--non-interactive", "-b", "1KB", "--verbosity", "5", "-i", "@", "-j", "0",
+        "--other-writers"},
+       0,
+       Out::kExact,
+       ""},
+  };
+  TempDir tmp;  // the working folder, so no stray password file is picked up
+  write_file(tmp / "notes.txt", "not a log");
+  for (const auto& c : cases) {
+    std::vector<std::string> args = c.args;
+    std::replace(args.begin(), args.end(), std::string("@"), tmp / "notes.txt");
+    ProcessResult r = run_process(QUARROW_BINARY, args, tmp.path());
+    EXPECT_EQ(r.status, c.status) << testing::PrintToString(c.args) << "\n" << r.out << r.err;
+    const size_t at = r.out.find(c.out);
+    EXPECT_TRUE(c.check == Out::kExact    ? r.out == c.out
+                : c.check == Out::kPrefix ? at == 0
+                                          : at != std::string::npos)
+        << testing::PrintToString(c.args) << " printed:\n"
+        << r.out;
+  }
+}
+
+// Odd but legal command lines: whatever the outcome, the program ends
+// normally and cleanly.
+TEST(CliTest, HostileArgumentsDoNotCrash) {
+  TempDir tmp;
+  const std::vector<std::vector<std::string>> lines = {
+      {std::string(100000, 'a')},
+      {"-p", std::string(5000, '/'), "-O", std::string(3000, '\\'), std::string(3000, '.')},
+      {"", "", "-p", "", "\xff\xfe\x80.MF4", "-O", "\xc3\x28"},
+      std::vector<std::string>(500, "input.MF4"),
+  };
+  for (const auto& args : lines) {
+    ProcessResult r = run_process(QUARROW_BINARY, args, tmp.path());
+    EXPECT_NE(r.status, -1) << args.size() << " arguments";
+    EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("runtime error"), std::string::npos) << r.err;
   }
 }
 

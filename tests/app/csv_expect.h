@@ -1,8 +1,7 @@
 #pragma once
 
-// Builds the tables the converter must write for a log from the frames the
-// log was written with, so the end-to-end tests compare the converter's
-// output with text that never came from the converter itself.
+// The tables the converter must write for a log, built from the frames the
+// log was written with, never from the converter's own output.
 
 #include <gtest/gtest.h>
 
@@ -20,38 +19,21 @@
 
 namespace quarrow::test {
 
-inline constexpr char kCanHeader[] =
-    "TimestampEpoch;BusChannel;ID;IDE;DLC;DataLength;Dir;EDL;BRS;ESI;RTR;DataBytes\n";
-inline constexpr char kLinHeader[] = "TimestampEpoch;BusChannel;ID;DataLength;Dir;DataBytes\n";
-
-// The recording start in seconds: whole microseconds of the header's nanoseconds.
-inline double start_seconds(uint64_t start_time_ns) {
-  return static_cast<double>(start_time_ns / 1000) * 0.000001;
-}
-
-// The frame's time as the reader sees it after the Timestamp channel's conversion.
-inline double physical_time(const mdfw::BusFrame& f, const mdfw::BusLogOptions& options) {
-  if (options.timestamp == mdfw::TimestampEncoding::float64) return f.time;
-  double ticks = std::max(0.0, std::round(f.time / options.tick_seconds));
-  return 0.0 + options.tick_seconds * static_cast<double>(static_cast<uint64_t>(ticks));
-}
-
 inline void append_hex(std::string* row, uint8_t byte) {
   row->append({"0123456789ABCDEF"[byte >> 4], "0123456789ABCDEF"[byte & 0xF]});
 }
 
-// One "_CAN.csv" row: a larger data_length is clipped to 64 bytes, and a
-// fixed DataBytes field narrower than the payload leaves zeros.
+// A "_CAN.csv" row: data_length clipped to 64 bytes; a fixed DataBytes field
+// narrower than the payload leaves zeros.
 inline std::string can_row(const mdfw::BusFrame& f, double seconds,
                            const mdfw::BusLogOptions& options) {
   const bool data = f.type == mdfw::FrameType::can_data;
-  const uint32_t id = f.id & 0x1FFFFFFF;
   const int length = std::min<int>(f.data_length, 64);
   char head[160];
   std::snprintf(
       head, sizeof(head),
       f.ide ? "%10.6f;%d;%08X;%d;%d;%d;%d;%d;%d;%d;%d;" : "%10.6f;%d;%03X;%d;%d;%d;%d;%d;%d;%d;%d;",
-      seconds, f.bus_channel, id, f.ide ? 1 : 0, f.dlc, length, f.dir ? 1 : 0,
+      seconds, f.bus_channel, f.id & 0x1FFFFFFF, f.ide ? 1 : 0, f.dlc, length, f.dir ? 1 : 0,
       data && f.edl ? 1 : 0, data && f.brs ? 1 : 0, data && f.esi ? 1 : 0, data ? 0 : 1);
   std::string row = head;
   if (std::isnan(seconds)) row.replace(row.find("nan"), 3, "NaN");  // as the program spells it
@@ -63,7 +45,7 @@ inline std::string can_row(const mdfw::BusFrame& f, double seconds,
   return row + "\n";
 }
 
-// One "_LIN.csv" row: DataLength is the received count; at most 8 bytes show.
+// A "_LIN.csv" row: DataLength is the received count; at most 8 bytes show.
 inline std::string lin_row(const mdfw::BusFrame& f, double seconds) {
   char head[96];
   std::snprintf(head, sizeof(head), "%10.6f;%d;%02X;%d;%d;", seconds, f.bus_channel, f.id & 0xFF,
@@ -71,15 +53,6 @@ inline std::string lin_row(const mdfw::BusFrame& f, double seconds) {
   std::string row = head;
   for (size_t i = 0; i < std::min<size_t>(f.data_length, 8); ++i) append_hex(&row, f.data[i]);
   return row + "\n";
-}
-
-// A group with a channel the reader does not know gives no frames; nor does
-// any group of a log whose sources are not buses.
-inline bool type_gives_frames(mdfw::FrameType type, const mdfw::BusLogOptions& options) {
-  if (options.with_source && !options.bus_source) return false;
-  for (const mdfw::ExtraChannel& extra : options.extra_channels)
-    if (extra.group == type) return false;
-  return true;
 }
 
 struct ExpectedTables {
@@ -90,10 +63,9 @@ struct ExpectedTables {
 inline ExpectedTables expected_tables(const std::vector<mdfw::BusFrame>& frames,
                                       const mdfw::BusLogOptions& options) {
   using mdfw::FrameType;
-  // Read order: a sorted log has one data group per frame type, in type
-  // order, or per type and bus channel, in that order; an unsorted one
-  // interleaves the records as written. Rows follow by time, equal times
-  // keeping the read order.
+  // Read order: sorted, one data group per frame type (and bus channel, if
+  // split so) in that order; unsorted, the records as written. Rows follow
+  // by time, NaN last, equal times (-0.0 and 0.0 too) keeping the read order.
   std::vector<mdfw::BusFrame> ordered = frames;
   if (options.layout == mdfw::Layout::sorted) {
     const bool per_bus = options.group_per_bus_channel;
@@ -104,23 +76,31 @@ inline ExpectedTables expected_tables(const std::vector<mdfw::BusFrame>& frames,
   }
   std::vector<std::pair<double, const mdfw::BusFrame*>> can, lin;
   for (const mdfw::BusFrame& f : ordered) {
-    if (!type_gives_frames(f.type, options)) continue;
-    bool is_can = f.type == FrameType::can_data || f.type == FrameType::can_remote;
-    if (is_can || f.type == FrameType::lin)
-      (is_can ? can : lin).emplace_back(physical_time(f, options), &f);
+    // Logs of non-bus sources, and groups with a channel the reader does not
+    // know, give no frames.
+    if (options.with_source && !options.bus_source) break;
+    if (std::any_of(options.extra_channels.begin(), options.extra_channels.end(),
+                    [&](const mdfw::ExtraChannel& extra) { return extra.group == f.type; }))
+      continue;
+    double time = f.time;  // as the Timestamp channel's conversion gives it
+    if (options.timestamp != mdfw::TimestampEncoding::float64)
+      time = options.tick_seconds * static_cast<double>(static_cast<uint64_t>(
+                                        std::max(0.0, std::round(f.time / options.tick_seconds))));
+    const bool is_can = f.type == FrameType::can_data || f.type == FrameType::can_remote;
+    if (is_can || f.type == FrameType::lin) (is_can ? can : lin).emplace_back(time, &f);
   }
-  // NaN last; -0.0 equals 0.0.
   auto by_time = [](const auto& a, const auto& b) {
     return std::isnan(b.first) ? !std::isnan(a.first) : a.first < b.first;
   };
   std::stable_sort(can.begin(), can.end(), by_time);
   std::stable_sort(lin.begin(), lin.end(), by_time);
-
-  const double start = start_seconds(options.start_time_ns);
+  // The recording start: whole microseconds of the header's nanoseconds.
+  const double start = static_cast<double>(options.start_time_ns / 1000) * 0.000001;
   ExpectedTables tables;
-  if (!can.empty()) tables.can = kCanHeader;
+  if (!can.empty())
+    tables.can = "TimestampEpoch;BusChannel;ID;IDE;DLC;DataLength;Dir;EDL;BRS;ESI;RTR;DataBytes\n";
   for (const auto& [time, f] : can) tables.can += can_row(*f, time + start, options);
-  if (!lin.empty()) tables.lin = kLinHeader;
+  if (!lin.empty()) tables.lin = "TimestampEpoch;BusChannel;ID;DataLength;Dir;DataBytes\n";
   for (const auto& [time, f] : lin) tables.lin += lin_row(*f, time + start);
   return tables;
 }
@@ -128,41 +108,39 @@ inline ExpectedTables expected_tables(const std::vector<mdfw::BusFrame>& frames,
 // Hand-made traffic that touches every column: standard and extended ids, FD
 // payloads up to 64 bytes and one claiming more, remote and error frames, LIN
 // frames whose received count differs from their length, the four LIN error
-// kinds, times out of order, an equal time on two buses. All times are whole
-// microseconds.
+// kinds, times out of order, equal times on two buses and in two groups. All
+// times are whole microseconds.
 inline std::vector<mdfw::BusFrame> handmade_frames() {
   using namespace mdfw;
-  std::vector<BusFrame> frames;
-  // Added before its bus 1 twin, but read after it when groups are split by bus.
-  frames.push_back(can_data(0.5, 0x124, {0x42}, 2));
-  frames.push_back(can_data(0.5, 0x123, {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88}));
-  frames.push_back(can_data(0.000001, 0x7FF, {}, 2));
-  frames.push_back(can_data(2.25, 0x1ABCDEF, {0xDE, 0xAD}));
-  frames.push_back(can_data(0.000123, 0x5, {0x01}, 3));
-  frames.push_back(can_data(0.75, 0x2A0, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
-  // 64 bytes with every FD flag, and 64 bytes that claim to be 100.
-  for (auto [time, id, length, dlc, flags] :
-       {std::tuple{1.000007, 0x18FF0001u, 64, 15, true}, {1.5, 0x321u, 100, 15, false}}) {
-    frames.push_back(can_data(time, id, {}));
-    BusFrame& fd = frames.back();
-    fd.data_length = length;
-    fd.dlc = dlc;
-    fd.edl = true;
-    fd.brs = fd.esi = fd.dir = flags;
-    for (size_t i = 0; i < 64; ++i) fd.data[i] = static_cast<uint8_t>(flags ? 0xC0 + i : 255 - i);
-  }
-  frames.push_back(can_remote(0.25, 0x456, 8));
-  frames.push_back(can_remote(1.25, 0x1234567, 0, 2));
-  frames.push_back(can_error(0.3, 3));
-  frames.push_back(can_error(0.6, 7, 2));
-  frames.push_back(lin_frame(0.4, 0x05, {0xA1, 0xA2, 0xA3}));
+  auto fd = [](double time, uint32_t id, int length, bool flags) {
+    BusFrame f = can_data(time, id, {});
+    f.data_length = length, f.dlc = 15, f.edl = true, f.brs = f.esi = f.dir = flags;
+    for (size_t i = 0; i < 64; ++i) f.data[i] = static_cast<uint8_t>(flags ? 0xC0 + i : 255 - i);
+    return f;
+  };
   BusFrame lin = lin_frame(0.1, 0x3C, {1, 2, 3, 4, 5, 6, 7, 8}, 2);
-  lin.received_count = 3;
-  lin.dir = true;
-  frames.push_back(lin);
-  frames.push_back(lin_frame(3.000001, 0x3F, {9, 8, 7, 6, 5, 4, 3, 2}));
-  frames.back().data_length = 12;
-  frames.push_back(lin_frame(0.2, 0x10, {}));
+  BusFrame long_lin = lin_frame(3.000001, 0x3F, {9, 8, 7, 6, 5, 4, 3, 2});
+  lin.received_count = 3, lin.dir = true, long_lin.data_length = 12;
+  // At 0.5 the remote frame is read last in a sorted log, and the bus 2 frame
+  // after its bus 1 twin when groups are split by bus.
+  std::vector<BusFrame> frames = {
+      can_remote(0.5, 0x125, 1),
+      can_data(0.5, 0x124, {0x42}, 2),
+      can_data(0.5, 0x123, {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88}),
+      can_data(0.000001, 0x7FF, {}, 2),
+      can_data(2.25, 0x1ABCDEF, {0xDE, 0xAD}),
+      can_data(0.000123, 0x5, {0x01}, 3),
+      can_data(0.75, 0x2A0, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}),
+      fd(1.000007, 0x18FF0001, 64, true),
+      fd(1.5, 0x321, 100, false),
+      can_remote(0.25, 0x456, 8),
+      can_remote(1.25, 0x1234567, 0, 2),
+      can_error(0.3, 3),
+      can_error(0.6, 7, 2),
+      lin_frame(0.4, 0x05, {0xA1, 0xA2, 0xA3}),
+      lin,
+      long_lin,
+      lin_frame(0.2, 0x10, {})};
   double t = 0.25;
   for (FrameType type : {FrameType::lin_checksum_error, FrameType::lin_receive_error,
                          FrameType::lin_sync_error, FrameType::lin_transmission_error})
@@ -174,9 +152,7 @@ inline std::vector<mdfw::BusFrame> handmade_frames() {
 inline std::vector<mdfw::BusFrame> mixed_frames(size_t generated = 120, uint64_t seed = 7) {
   std::vector<mdfw::BusFrame> frames = handmade_frames();
   mdfw::GeneratorOptions generator;
-  generator.seed = seed;
-  generator.mix.lin_error = 3;
-  generator.out_of_order_percent = 10;
+  generator.seed = seed, generator.mix.lin_error = 3, generator.out_of_order_percent = 10;
   for (const mdfw::BusFrame& f : mdfw::generate_frames(generated, generator)) frames.push_back(f);
   return frames;
 }
@@ -187,9 +163,9 @@ struct SampleLog {
   ExpectedTables tables;
 };
 
-inline SampleLog sample_log(uint64_t seed = 3, const mdfw::BusLogOptions& options = {}) {
+inline SampleLog sample_log(uint64_t seed = 3) {
   std::vector<mdfw::BusFrame> frames = mixed_frames(30, seed);
-  return {mdfw::write_bus_log(frames, options), expected_tables(frames, options)};
+  return {mdfw::write_bus_log(frames, {}), expected_tables(frames, {})};
 }
 
 // Checks "<base>_CAN.csv" and "<base>_LIN.csv"; an empty one must not exist.
@@ -200,8 +176,8 @@ inline void expect_tables_at(const std::string& base, const ExpectedTables& want
   }
 }
 
-// Runs the real program in a scratch working folder, where no password file
-// is found unless a test writes one.
+// Runs the real program in a scratch working folder (so no password file
+// is found unless a test writes one).
 class ConvertRunTest : public ::testing::Test {
  protected:
   ProcessResult convert(const std::vector<std::string>& args) {
@@ -213,25 +189,19 @@ class ConvertRunTest : public ::testing::Test {
   SampleLog log_ = sample_log(9);
 };
 
-// Logs from `level` up while it lives; the cases run after it in the same
-// process log as before.
-class ScopedLogLevel {
- public:
-  explicit ScopedLogLevel(int32_t level) : saved_(log_output_level) { log_set_output_level(level); }
-  ~ScopedLogLevel() { log_set_output_level(saved_); }
-
- private:
-  int32_t saved_;
+// Logs from `level` up while it lives.
+struct ScopedLogLevel {
+  explicit ScopedLogLevel(int32_t level) { log_set_output_level(level); }
+  ~ScopedLogLevel() { log_set_output_level(saved); }
+  const int32_t saved = log_output_level;
 };
 
 // The text after marker on every log line that contains it, in order.
 inline std::vector<std::string> logged_after(const std::string& log, const std::string& marker) {
   std::vector<std::string> found;
-  size_t at = 0;
-  while ((at = log.find(marker, at)) != std::string::npos) {
+  for (size_t at = 0; (at = log.find(marker, at)) != std::string::npos;) {
     at += marker.size();
-    size_t end = log.find('\n', at);
-    found.push_back(log.substr(at, end == std::string::npos ? std::string::npos : end - at));
+    found.push_back(log.substr(at, log.find('\n', at) - at));  // npos: to the end
   }
   return found;
 }

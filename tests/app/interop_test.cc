@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 
@@ -15,99 +16,89 @@ namespace {
 namespace fs = std::filesystem;
 
 struct InteropCase {
-  const char* set;  // folder below the interop data
-  const char* log;
-  // Run in the set's folder, so that relative paths name its files.
-  std::vector<const char*> options = {};
+  std::string set;  // folder below the interop data, where the program runs
+  std::string log;
+  std::vector<std::string> dbcs = {};  // each given with --dbc
 };
 
-class InteropTest : public ::testing::TestWithParam<InteropCase> {
- protected:
-  // Converts the log alone into an empty output folder.
-  ProcessResult convert(std::vector<std::string> args) {
-    fs::remove_all(tmp_.path());
-    fs::create_directories(tmp_ / "out");
-    write_file(tmp_ / ("in/" + log_), read_file(data_ + "/logs/" + log_));
-    args.insert(args.end(), GetParam().options.begin(), GetParam().options.end());
-    args.insert(args.end(), {"-O", tmp_ / "out", tmp_ / ("in/" + log_)});
-    return run_process(QUARROW_BINARY, args, data_);
-  }
+class InteropTest : public ::testing::TestWithParam<InteropCase> {};
 
-  const std::string log_ = GetParam().log;
-  const bool other_writers_ = std::string(GetParam().set) == "other-writers";
-  const std::string data_ = std::string(QUARROW_TEST_DATA "/interop/") + GetParam().set;
-  TempDir tmp_;
-};
-
-// Every expected table of the log and nothing else, byte for byte.
+// Every expected table of the log and nothing else, byte for byte; a log of
+// another writer gives no table without --other-writers.
 TEST_P(InteropTest, ConvertsToTheExpectedTablesByteForByte) {
-  std::vector<std::string> options = {"-p", QUARROW_TEST_DATA "/interop/passwords.json"};
-  if (other_writers_) options.push_back("--other-writers");
-  ProcessResult r = convert(options);
-  ASSERT_EQ(r.status, 0) << r.err;
-  std::vector<std::string> expected;
-  for (const char* kind : {"_CAN.csv", "_CAN_signals.csv", "_LIN.csv"}) {
-    const std::string table = log_.substr(0, log_.rfind('.')) + kind;
-    if (!file_exists(data_ + "/expected/" + table)) continue;
-    expected.push_back(table);
-    EXPECT_EQ(read_file(tmp_ / ("out/" + table)), read_file(data_ + "/expected/" + table)) << table;
+  const InteropCase& c = GetParam();
+  const std::string data = QUARROW_TEST_DATA "/interop/" + c.set;
+  const bool other_writers = c.set == "other-writers";
+  TempDir tmp;
+  write_file(tmp / ("in/" + c.log), read_file(data + "/logs/" + c.log));
+  for (bool others : {false, true}) {
+    if (others && !other_writers) break;
+    fs::remove_all(tmp / "out");
+    fs::create_directories(tmp / "out");
+    std::vector<std::string> args;
+    for (const std::string& dbc : c.dbcs) args.insert(args.end(), {"--dbc", dbc});
+    if (others) args.push_back("--other-writers");
+    args.insert(args.end(), {"-p", QUARROW_TEST_DATA "/interop/passwords.json", "-O", tmp / "out",
+                             tmp / ("in/" + c.log)});
+    ProcessResult r = run_process(QUARROW_BINARY, args, data);
+    if (other_writers && !others) {
+      EXPECT_TRUE(fs::is_empty(tmp / "out")) << r.err;
+      continue;
+    }
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> expected;
+    for (const char* kind : {"_CAN.csv", "_CAN_signals.csv", "_LIN.csv"}) {
+      const std::string table = c.log.substr(0, c.log.rfind('.')) + kind;
+      if (!file_exists(data + "/expected/" + table)) continue;
+      expected.push_back(table);
+      EXPECT_EQ(read_file(tmp / ("out/" + table)), read_file(data + "/expected/" + table)) << table;
+    }
+    ASSERT_FALSE(expected.empty());
+    EXPECT_EQ(list_tree(tmp / "out"), expected);
   }
-  ASSERT_FALSE(expected.empty());
-  EXPECT_EQ(list_tree(tmp_ / "out"), expected);
 }
 
-using OtherWritersTest = InteropTest;
-
-// Without the option a log of another writer is rejected or gives no table.
-TEST_P(OtherWritersTest, GivesNoTableWithoutTheOption) {
-  ProcessResult r = convert({});
-  EXPECT_TRUE(fs::is_empty(tmp_ / "out")) << r.err;
+std::vector<InteropCase> logs_of(const std::string& set, const std::vector<std::string>& logs) {
+  std::vector<InteropCase> cases;
+  for (const std::string& log : logs) cases.push_back({set, log});
+  return cases;
 }
 
 std::string case_name(const ::testing::TestParamInfo<InteropCase>& info) {
   std::string name = info.param.log;
-  for (char& ch : name)
-    if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
+  std::ranges::replace_if(
+      name, [](unsigned char ch) { return !isalnum(ch); }, '_');
   return name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Samples, InteropTest,
-                         ::testing::Values(InteropCase{".", "can_classic.mf4"},
-                                           InteropCase{".", "can_vlsd.mf4"},
-                                           InteropCase{".", "multi_group.mf4"},
-                                           InteropCase{".", "lin_only.mfm"},
-                                           InteropCase{".", "flat_uint_master.mf4"},
-                                           InteropCase{".", "classic_w8l4_crc.mfc"},
-                                           InteropCase{".", "classic_enc.mfe"}),
-                         case_name);
+INSTANTIATE_TEST_SUITE_P(
+    Samples, InteropTest,
+    ::testing::ValuesIn(logs_of(".", {"can_classic.mf4", "can_vlsd.mf4", "multi_group.mf4",
+                                      "lin_only.mfm", "flat_uint_master.mf4",
+                                      "classic_w8l4_crc.mfc", "classic_enc.mfe"})),
+    case_name);
 
-const auto kOtherWritersLogs = ::testing::Values(
-    InteropCase{"other-writers", "dz_deflate.mf4"}, InteropCase{"other-writers", "dl_frag256.mf4"},
-    InteropCase{"other-writers", "hl_dl_dz_transposed.mf4"},
-    InteropCase{"other-writers", "at_dbc.mf4"}, InteropCase{"other-writers", "lib_sd.mf4"},
-    InteropCase{"other-writers", "lib_vlsd_z.mf4"}, InteropCase{"other-writers", "lib_mlsd8_z.mf4"},
-    InteropCase{"other-writers", "lib_lin_mand_z.mf4"},
-    InteropCase{"other-writers", "pycan_remote_frames.mf4"},
-    InteropCase{"other-writers", "pycan_dlc_edges.mf4"});
-
-INSTANTIATE_TEST_SUITE_P(OtherWriters, InteropTest, kOtherWritersLogs, case_name);
-INSTANTIATE_TEST_SUITE_P(OtherWriters, OtherWritersTest, kOtherWritersLogs, case_name);
+INSTANTIATE_TEST_SUITE_P(
+    OtherWriters, InteropTest,
+    ::testing::ValuesIn(logs_of(
+        "other-writers", {"dz_deflate.mf4", "dl_frag256.mf4", "hl_dl_dz_transposed.mf4",
+                          "at_dbc.mf4", "lib_sd.mf4", "lib_vlsd_z.mf4", "lib_mlsd8_z.mf4",
+                          "lib_lin_mand_z.mf4", "pycan_remote_frames.mf4", "pycan_dlc_edges.mf4"})),
+    case_name);
 
 // Signal tables computed by an independent decoder, with DBC files that
 // carry the flaws the reader must take.
 INSTANTIATE_TEST_SUITE_P(
     Signals, InteropTest,
     ::testing::Values(
-        InteropCase{"signals", "mux_simple.mf4", {"--dbc", "dbc/mux_simple.dbc"}},
-        InteropCase{"signals", "std_ext_ids.mf4", {"--dbc", "dbc/std_ext.dbc"}},
+        InteropCase{"signals", "mux_simple.mf4", {"dbc/mux_simple.dbc"}},
+        InteropCase{"signals", "std_ext_ids.mf4", {"dbc/std_ext.dbc"}},
+        InteropCase{"signals", "bus_restricted.mf4", {"2:dbc/bus2.dbc", "dbc/all.dbc"}},
+        InteropCase{"signals/real-world", "vw_pq.mf4", {"dbc/vw_pq.dbc"}},
+        InteropCase{"signals/real-world", "mazda_3_2019.mf4", {"dbc/mazda_3_2019.dbc"}},
+        InteropCase{"signals/real-world", "FORD_CADS.mf4", {"dbc/FORD_CADS.dbc"}},
         InteropCase{
-            "signals", "bus_restricted.mf4", {"--dbc", "2:dbc/bus2.dbc", "--dbc", "dbc/all.dbc"}},
-        InteropCase{"signals/real-world", "vw_pq.mf4", {"--dbc", "dbc/vw_pq.dbc"}},
-        InteropCase{"signals/real-world", "mazda_3_2019.mf4", {"--dbc", "dbc/mazda_3_2019.dbc"}},
-        InteropCase{"signals/real-world", "FORD_CADS.mf4", {"--dbc", "dbc/FORD_CADS.dbc"}},
-        InteropCase{"signals/real-world",
-                    "toyota_radar_dsu_tssp.mf4",
-                    {"--dbc", "dbc/toyota_radar_dsu_tssp.dbc"}}),
+            "signals/real-world", "toyota_radar_dsu_tssp.mf4", {"dbc/toyota_radar_dsu_tssp.dbc"}}),
     case_name);
 
 }  // namespace
