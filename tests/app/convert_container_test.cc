@@ -34,15 +34,13 @@ Wrap encrypt(const std::string& password, uint32_t device = kDevice, uint8_t fla
 
 // Applies the wraps innermost first, then changes the result.
 Wrap layers(std::vector<Wrap> wraps, std::function<void(Bytes&)> change = nullptr) {
-  return [=](const Bytes& b) {
-    Bytes out = b;
-    for (const Wrap& w : wraps) out = w(out);
-    if (change) change(out);
-    return out;
+  return [=](Bytes b) {
+    for (const Wrap& w : wraps) b = w(b);
+    if (change) change(b);
+    return b;
   };
 }
 
-// Converts the given logs below in/, with the password file when one is given.
 class ConvertContainerTest : public ConvertRunTest {
  protected:
   ProcessResult convert(const std::vector<std::string>& inputs, const char* passwords = nullptr,
@@ -85,7 +83,7 @@ TEST_F(ConvertContainerTest, EveryWrappingGivesTheTablesOfThePlainLog) {
 
 TEST_F(ConvertContainerTest, FailuresEndThatFileWithTheirStatusAndMessages) {
   const Bytes packed = compress(8, 4, true)(log_.bytes);
-  uint32_t crc = 0;
+  uint32_t crc = 0;  // the footer, big-endian
   for (size_t i = packed.size() - 4; i < packed.size(); ++i) crc = crc << 8 | packed[i];
   char checksum[80];
   std::snprintf(checksum, sizeof(checksum),
@@ -129,8 +127,7 @@ TEST_F(ConvertContainerTest, FailuresEndThatFileWithTheirStatusAndMessages) {
   }
 }
 
-// A payload of a few hundred bytes that expands to a megabyte stops at the
-// limit; content of exactly the limit passes.
+// A payload of a few hundred bytes expanding to 1 MiB stops at a lower limit, passes at 1 MiB.
 TEST(ResourceLimitTest, StopsDecompressionAtTheContentLimit) {
   const Bytes packed = mdfw::wrap_compressed(Bytes(1 << 20, 0), 15, 14, true);
   ASSERT_LT(packed.size(), 1024u);

@@ -1,6 +1,5 @@
-// Bus logs in every layout a logger or another writer lays out must convert,
-// through the real program, to exactly the tables of the frames written; so
-// must logs with hostile claims, quickly and in bounded memory.
+// Bus logs in every layout of loggers and other writers, and with hostile claims, convert through
+// the real program to exactly the tables of the frames written.
 
 #include <gtest/gtest.h>
 
@@ -71,17 +70,17 @@ constexpr DataBytesStorage FIX = DataBytesStorage::fixed, SD = DataBytesStorage:
 INSTANTIATE_TEST_SUITE_P(
     Layouts, ConvertLayoutTest,
     ::testing::ValuesIn(std::vector<LayoutCase>{
-        {"SortedFixed", 0, S, 1, FIX},
+        {"SortedNarrowFixedPayloadTimeZoneOffsetsNotApplied", 0, S, 1, FIX,
+         [](auto& o) { o.fixed_data_bytes = 8, o.tz_offset_min = 120, o.dst_offset_min = 60; }},
         {"SortedSd", 0, S, 1, SD},
         {"SortedVlsd", 0, S, 1, VLSD},
         {"Unsorted1ByteIds", 0, U, 1, FIX},
-        {"Unsorted2ByteIds", 0, U, 2, FIX},
+        {"Unsorted2ByteIdsInvalidationBytes", 0, U, 2, FIX, [](auto& o) { o.inval_bytes = 3; }},
         {"Unsorted4ByteIds", 0, U, 4, FIX},
         {"Unsorted8ByteIds", 0, U, 8, FIX},
         {"UnsortedSd", 0, U, 2, SD},
         {"UnsortedVlsd8ByteIds", 0, U, 8, VLSD},
         {"LinPayloadInVlsdGroup", 0, U, 1, VLSD, [](auto& o) { o.lin_variable_data = true; }},
-        {"NarrowFixedPayloadLeavesZeros", 0, S, 1, FIX, [](auto& o) { o.fixed_data_bytes = 8; }},
         {"GroupPerBusChannelVlsd", 0, S, 1, VLSD, [](auto& o) { o.group_per_bus_channel = true; }},
         {"UnfinalisedSorted", 0, S, 1, FIX, [](auto& o) { o.unfinalised = true; }},
         {"UnfinalisedUnsortedVlsd", 0, U, 2, VLSD,
@@ -89,11 +88,8 @@ INSTANTIATE_TEST_SUITE_P(
         {"FlatChannelsUnsortedSd", 0, U, 2, SD, [](auto& o) { o.composed = false; }},
         {"TenMicrosecondTicksUnsorted", 0, U, 1, FIX,
          [](auto& o) { o.timestamp = mdfw::TimestampEncoding::ticks, o.tick_seconds = 1e-5; }},
-        {"InvalidationBytes", 0, U, 2, FIX, [](auto& o) { o.inval_bytes = 3; }},
         {"EmptyGroupsWritten", 0, S, 1, FIX, [](auto& o) { o.include_empty_groups = true; },
          [](const BusFrame& f) { return f.type == FrameType::lin; }},
-        {"TimeZoneOffsetsAreNotApplied", 0, S, 1, FIX,
-         [](auto& o) { o.tz_offset_min = 120, o.dst_offset_min = 60; }},
         {"NonBusSourceGivesNoTables", 0, S, 1, FIX, [](auto& o) { o.bus_source = false; }},
         {"UnknownCanDataChannelDropsOnlyThatGroup", 0, S, 1, FIX,
          [](auto& o) { o.extra_channels.push_back({FrameType::can_data, "CAN_DataFrame.X", 1}); }},
@@ -139,10 +135,9 @@ INSTANTIATE_TEST_SUITE_P(
         {"LoggersLayoutStillConverts", 1, U, 4, VLSD}}),
     [](const ::testing::TestParamInfo<LayoutCase>& info) { return std::string(info.param.name); });
 
-// 0: the data block behind all others claims a terabyte; 1: so does the LIN
-// group's, whose records claim 2 GiB each (found by fuzzing: the record
-// buffer was sized by both claims), so its rows are lost; 2: every group
-// claims 2^32 records, a count nothing may trust.
+// Quickly and in bounded memory. 0: the last data block claims a terabyte; 1: so does the LIN
+// group's, whose records claim 2 GiB (found by fuzzing: a buffer was sized by both claims), so its
+// rows are lost; 2: every group claims 2^32 records, a count nothing may trust.
 TEST(HostileClaimTest, EndsInBoundedTimeAndMemory) {
   for (int damage = 0; damage < 3; ++damage) {
     std::vector<BusFrame> frames = mixed_frames(30);

@@ -19,19 +19,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using ConvertFolderTest = ConvertRunTest;
-using ConvertStatusTest = ConvertRunTest;
 using Bytes = std::vector<uint8_t>;
 
-Bytes cut(const Bytes& bytes, size_t size) {
-  return Bytes(bytes.begin(), bytes.begin() + size);
-}
-Bytes sealed(const Bytes& bytes) {
-  return mdfw::wrap_encrypted(bytes, {.password = "pw", .iterations = 10});
-}
-
 // The read buffer changes how the input is read, never what is converted.
-TEST_F(ConvertFolderTest, MirrorsTheFolderTreeWhereTheOptionsSay) {
+TEST_F(ConvertRunTest, MirrorsTheFolderTreeWhereTheOptionsSay) {
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"--buffer", "0"}, "in/logs_out/"},
       {{"-X", "--buffer", "1"}, "in/logs/"},
@@ -62,10 +53,9 @@ TEST_F(ConvertFolderTest, MirrorsTheFolderTreeWhereTheOptionsSay) {
   }
 }
 
-// Inputs without a common root (a folder inside the other one's folder is
-// none, nor are two drives), folders that cannot be opened and a password
-// file past its limit (sparse, so cheap) end the run before any conversion.
-TEST_F(ConvertFolderTest, NoCommonRootOrMissingFoldersStopTheRun) {
+// No common root (a folder and a file in it have none, nor two drives), folders that cannot be
+// opened, a password file past its limit (sparse, so cheap): the run ends before converting.
+TEST_F(ConvertRunTest, NoCommonRootOrMissingFoldersStopTheRun) {
   write_file(in("a/x.MF4"), log_.bytes);
   write_file(in("b/y.MF4"), log_.bytes);
   write_file(tmp_ / "keys.json", R"({"default": "pw"})");
@@ -90,9 +80,8 @@ TEST_F(ConvertFolderTest, NoCommonRootOrMissingFoldersStopTheRun) {
   }
 }
 
-// Every rejection names its cause, and a block that only --other-writers
-// reads says so after "Could not open MDF".
-TEST_F(ConvertStatusTest, DamagedLogFailsThatFileAndTheOthersConvert) {
+// Every rejection names its cause, and a block only --other-writers reads says so.
+TEST_F(ConvertRunTest, DamagedLogFailsThatFileAndTheOthersConvert) {
   auto with = [](bool mdfw::Unsupported::*block) {
     mdfw::BusLogOptions options;
     options.unsupported.*block = true;
@@ -107,8 +96,8 @@ TEST_F(ConvertStatusTest, DamagedLogFailsThatFileAndTheOthersConvert) {
                     unsupported = "Unsupported parameter present in file";
   const std::pair<Bytes, std::vector<std::string>> cases[] = {
       {{}, {open}},
-      {cut(log_.bytes, 100), {open}},
-      {cut(log_.bytes, 700), {open}},
+      {Bytes(log_.bytes.begin(), log_.bytes.begin() + 100), {open}},
+      {Bytes(log_.bytes.begin(), log_.bytes.begin() + 700), {open}},
       {Bytes(4096, 'x'), {"Unable to load block header for type xxxxxxxx", open}},
       {unprintable, {"Unable to load block header for type ?[2J##  ", open}},
       {with(&mdfw::Unsupported::data_list),
@@ -135,7 +124,7 @@ TEST_F(ConvertStatusTest, DamagedLogFailsThatFileAndTheOthersConvert) {
     expect_tables_at(in("z_good"), log_.tables);
   }
   // A finalised log whose data block ends early has lost records: no success.
-  write_file(in("bad.mf4"), cut(log_.bytes, log_.bytes.size() - 10));
+  write_file(in("bad.mf4"), Bytes(log_.bytes.begin(), log_.bytes.end() - 10));
   ProcessResult r = convert({in("bad.mf4")});
   EXPECT_EQ(r.status, 8);
   EXPECT_NE(r.err.find("E Log is truncated: 10 bytes of measurement data are missing\n"),
@@ -143,11 +132,9 @@ TEST_F(ConvertStatusTest, DamagedLogFailsThatFileAndTheOthersConvert) {
       << r.err;
 }
 
-// Files converted several at once (-j) give what one at a time gives: the
-// tables, the log lines in the same order, the status, the deletions. The
-// walk goes in byte order, depth first, and takes files by their extension
-// in any case; a file named just "mf4" is a log too, its tables in its folder.
-TEST_F(ConvertStatusTest, DeletesOnlyInputsThatConvertedOneOrSeveralAtATime) {
+// -j gives what one at a time gives: tables, log lines in order, status, deletions. The walk goes
+// in byte order, depth first, taking extensions in any case and a file named just "mf4".
+TEST_F(ConvertRunTest, DeletesOnlyInputsThatConvertedOneOrSeveralAtATime) {
   // Large enough to be mapped rather than read.
   mdfw::BusLogOptions options;
   std::vector<mdfw::BusFrame> frames = mixed_frames(16'000, 5);
@@ -167,8 +154,8 @@ TEST_F(ConvertStatusTest, DeletesOnlyInputsThatConvertedOneOrSeveralAtATime) {
       write_file(in(std::string("logs/") + name), log_.bytes);
     write_file(in("logs/sub/packed.mfc"), mdfw::wrap_compressed(log_.bytes, 8, 4, true));
     write_file(in("logs/sub/mf4"), other.bytes);
-    write_file(in("logs/bad.mf4"), cut(log_.bytes, 100));
-    write_file(in("logs/locked.mfe"), sealed(log_.bytes));
+    write_file(in("logs/bad.mf4"), "not an MDF file");
+    write_file(in("logs/locked.mfe"), mdfw::wrap_encrypted(log_.bytes, {.password = "pw"}));
     write_file(in("logs/notes.txt"), "kept");
     write_file(in("logs/other.mf4"), other_writer_log);  // no rows: kept
     write_file(in("logs/many/big.mf4"), big);
@@ -197,7 +184,7 @@ TEST_F(ConvertStatusTest, DeletesOnlyInputsThatConvertedOneOrSeveralAtATime) {
 }
 
 // An input that is neither a file nor a folder, or whose query fails: 129.
-TEST_F(ConvertStatusTest, InputsThatAreNoFileNorFolderCount129) {
+TEST_F(ConvertRunTest, InputsThatAreNoFileNorFolderCount129) {
   QUARROW_SKIP_ON_WINDOWS("a test cannot make a pipe or a link loop in the file system there");
   write_file(in("good.mf4"), log_.bytes);
   ASSERT_TRUE(make_fifo(in("pipe.mf4")));
@@ -215,10 +202,9 @@ TEST_F(ConvertStatusTest, InputsThatAreNoFileNorFolderCount129) {
   expect_tables_at(in("good"), log_.tables);
 }
 
-// A log that gives no row although a group looks like bus logging: a
-// warning names the group and why, and --other-writers where that reads
-// it. At the default verbosity nothing shows and the status stays 0.
-TEST_F(ConvertStatusTest, ALogWithoutRowsNamesTheGroupNotRecognised) {
+// A log without rows though a group looks like bus logging: a warning (hidden by default, status
+// 0) names the group and why, and --other-writers where that reads it.
+TEST_F(ConvertRunTest, ALogWithoutRowsNamesTheGroupNotRecognised) {
   using Edit = void (*)(mdfw::BusLogOptions&);
   const std::pair<Edit, std::string> cases[] = {
       {[](auto& o) { o.other.master_name = "time"; },
@@ -230,6 +216,9 @@ TEST_F(ConvertStatusTest, ALogWithoutRowsNamesTheGroupNotRecognised) {
       {[](auto& o) { o.bus_source = false; }, "its acquisition source is not a bus"},
       {[](auto& o) { o.other.channel_array = true; }, "it holds a channel array"},
   };
+  const std::string warning =
+      "No rows from log.mf4: channel group \"CAN_DataFrame\" of data group 1 was not recognised, "
+      "as ";
   for (const auto& [edit, why] : cases) {
     mdfw::BusLogOptions options;
     edit(options);
@@ -240,16 +229,9 @@ TEST_F(ConvertStatusTest, ALogWithoutRowsNamesTheGroupNotRecognised) {
     args.insert(args.end(), {"--verbosity", "2"});
     ProcessResult r = convert(args);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(logged_after(r.err, " W "),
-              std::vector<std::string>{"No rows from log.mf4: channel group \"CAN_DataFrame\" of "
-                                       "data group 1 was not recognised, as " +
-                                       why});
+    EXPECT_EQ(logged_after(r.err, " W "), std::vector<std::string>{warning + why});
   }
 }
-
-// Paths as users type them and as SD cards hold them: names beyond ASCII, trees
-// past 260 characters, backslashes, network shares, inputs held open elsewhere.
-using ConvertPathsTest = ConvertRunTest;
 
 std::string with_backslashes(std::string path) {
   std::ranges::replace(path, '/', '\\');
@@ -257,13 +239,12 @@ std::string with_backslashes(std::string path) {
 }
 
 // Names beyond ASCII print as UTF-8; -d deletes a log deeper than the classic limit.
-TEST_F(ConvertPathsTest, NamesBeyondAsciiAndDeepTreesConvert) {
+TEST_F(ConvertRunTest, NamesBeyondAsciiAndDeepTreesConvert) {
   const std::string folder = std::string("Messfahrt_\xC3\x9C") + "berland";  // Ü
   const std::string japan = folder + "/\xE6\x97\xA5\xE6\x9C\xAC";            // 日本
   std::string deep = folder;
-  for (char c : std::string("abcde")) deep += "/" + std::string(60, c);
-  ASSERT_GT(in(deep).size(), 300u);
-  write_file(in(folder + "/\xC3\xA9.mf4"), log_.bytes);  // é
+  for (char c : std::string("abcde")) deep += "/" + std::string(60, c);  // past 300 characters
+  write_file(in(folder + "/\xC3\xA9.mf4"), log_.bytes);                  // é
   write_file(in(japan + "/x.MF4"), log_.bytes);
   write_file(in(japan + "/bad.mf4"), "not an MDF file");
   write_file(in(deep + "/log.mf4"), log_.bytes);
@@ -279,14 +260,14 @@ TEST_F(ConvertPathsTest, NamesBeyondAsciiAndDeepTreesConvert) {
   EXPECT_TRUE(file_exists(in(japan + "/bad.mf4")));
 }
 
-TEST_F(ConvertPathsTest, BackslashesAndDoubledSeparatorsNameTheSameFile) {
+TEST_F(ConvertRunTest, BackslashesAndDoubledSeparatorsNameTheSameFile) {
   write_file(in("logs/00000001.MF4"), log_.bytes);
   ProcessResult r = convert({with_backslashes(in("logs")) + "\\\\00000001.MF4"});
   ASSERT_EQ(r.status, 0) << r.err;
   expect_tables_at(in("logs/00000001"), log_.tables);
 }
 
-TEST_F(ConvertPathsTest, AnInputHeldOpenElsewhereIsConvertedAndKept) {
+TEST_F(ConvertRunTest, AnInputHeldOpenElsewhereIsConvertedAndKept) {
   write_file(in("log.mf4"), log_.bytes);
   FileHold hold(in("log.mf4"));
   if (!hold.held())
@@ -300,7 +281,7 @@ TEST_F(ConvertPathsTest, AnInputHeldOpenElsewhereIsConvertedAndKept) {
 }
 
 // A network path keeps the two separators that open it.
-TEST_F(ConvertPathsTest, NetworkSharePathsConvert) {
+TEST_F(ConvertRunTest, NetworkSharePathsConvert) {
   write_file(in("logs/log.mf4"), log_.bytes);
   const std::string share = unc_path_of(in("logs"));
   if (share.empty()) GTEST_SKIP() << "no network share reaches the scratch folder here";
@@ -309,7 +290,6 @@ TEST_F(ConvertPathsTest, NetworkSharePathsConvert) {
   expect_tables_at(tmp_ / "logs_out/log", log_.tables);
 }
 
-// The command line: what it prints and how it exits.
 enum class Out { kExact, kPrefix, kContains };
 
 TEST(CliTest, PrintsAndExitsAsExpected) {
@@ -366,8 +346,7 @@ TEST(CliTest, PrintsAndExitsAsExpected) {
   }
 }
 
-// Odd but legal command lines: whatever the outcome, the program ends
-// normally and cleanly.
+// Odd but legal command lines: whatever the outcome, the program ends cleanly.
 TEST(CliTest, HostileArgumentsDoNotCrash) {
   TempDir tmp;
   const std::vector<std::vector<std::string>> lines = {

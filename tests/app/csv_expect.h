@@ -23,23 +23,20 @@ inline void append_hex(std::string* row, uint8_t byte) {
   row->append({"0123456789ABCDEF"[byte >> 4], "0123456789ABCDEF"[byte & 0xF]});
 }
 
-// A "_CAN.csv" row: data_length clipped to 64 bytes; a fixed DataBytes field
-// narrower than the payload leaves zeros.
+// A "_CAN.csv" row: at most 64 bytes; a narrower fixed DataBytes field leaves zeros.
 inline std::string can_row(const mdfw::BusFrame& f, double seconds,
                            const mdfw::BusLogOptions& options) {
   const bool data = f.type == mdfw::FrameType::can_data;
   const int length = std::min<int>(f.data_length, 64);
   char head[160];
-  std::snprintf(
-      head, sizeof(head),
-      f.ide ? "%10.6f;%d;%08X;%d;%d;%d;%d;%d;%d;%d;%d;" : "%10.6f;%d;%03X;%d;%d;%d;%d;%d;%d;%d;%d;",
-      seconds, f.bus_channel, f.id & 0x1FFFFFFF, f.ide ? 1 : 0, f.dlc, length, f.dir ? 1 : 0,
-      data && f.edl ? 1 : 0, data && f.brs ? 1 : 0, data && f.esi ? 1 : 0, data ? 0 : 1);
+  std::snprintf(head, sizeof(head), "%10.6f;%d;%0*X;%d;%d;%d;%d;%d;%d;%d;%d;", seconds,
+                f.bus_channel, f.ide ? 8 : 3, f.id & 0x1FFFFFFF, f.ide, f.dlc, length, f.dir,
+                data && f.edl, data && f.brs, data && f.esi, !data);
   std::string row = head;
   if (std::isnan(seconds)) row.replace(row.find("nan"), 3, "NaN");  // as the program spells it
-  const size_t stored = options.can_data_bytes == mdfw::DataBytesStorage::fixed
-                            ? std::min<size_t>(options.fixed_data_bytes, 64)
-                            : 64;
+  size_t stored = 64;
+  if (options.can_data_bytes == mdfw::DataBytesStorage::fixed)
+    stored = std::min<size_t>(options.fixed_data_bytes, 64);
   for (size_t i = 0; i < static_cast<size_t>(length); ++i)
     append_hex(&row, data && i < stored ? f.data[i] : 0);
   return row + "\n";
@@ -49,7 +46,7 @@ inline std::string can_row(const mdfw::BusFrame& f, double seconds,
 inline std::string lin_row(const mdfw::BusFrame& f, double seconds) {
   char head[96];
   std::snprintf(head, sizeof(head), "%10.6f;%d;%02X;%d;%d;", seconds, f.bus_channel, f.id & 0xFF,
-                f.received_count, f.dir ? 1 : 0);
+                f.received_count, f.dir);
   std::string row = head;
   for (size_t i = 0; i < std::min<size_t>(f.data_length, 8); ++i) append_hex(&row, f.data[i]);
   return row + "\n";
@@ -63,9 +60,8 @@ struct ExpectedTables {
 inline ExpectedTables expected_tables(const std::vector<mdfw::BusFrame>& frames,
                                       const mdfw::BusLogOptions& options) {
   using mdfw::FrameType;
-  // Read order: sorted, one data group per frame type (and bus channel, if
-  // split so) in that order; unsorted, the records as written. Rows follow
-  // by time, NaN last, equal times (-0.0 and 0.0 too) keeping the read order.
+  // Read order: sorted, by frame type (and bus channel if split so); unsorted, as written. Rows
+  // follow by time, NaN last, equal times (-0.0 and 0.0 too) keeping the read order.
   std::vector<mdfw::BusFrame> ordered = frames;
   if (options.layout == mdfw::Layout::sorted) {
     const bool per_bus = options.group_per_bus_channel;
@@ -76,8 +72,7 @@ inline ExpectedTables expected_tables(const std::vector<mdfw::BusFrame>& frames,
   }
   std::vector<std::pair<double, const mdfw::BusFrame*>> can, lin;
   for (const mdfw::BusFrame& f : ordered) {
-    // Logs of non-bus sources, and groups with a channel the reader does not
-    // know, give no frames.
+    // Non-bus sources, and groups with a channel the reader does not know, give no frames.
     if (options.with_source && !options.bus_source) break;
     if (std::any_of(options.extra_channels.begin(), options.extra_channels.end(),
                     [&](const mdfw::ExtraChannel& extra) { return extra.group == f.type; }))
@@ -105,11 +100,9 @@ inline ExpectedTables expected_tables(const std::vector<mdfw::BusFrame>& frames,
   return tables;
 }
 
-// Hand-made traffic that touches every column: standard and extended ids, FD
-// payloads up to 64 bytes and one claiming more, remote and error frames, LIN
-// frames whose received count differs from their length, the four LIN error
-// kinds, times out of order, equal times on two buses and in two groups. All
-// times are whole microseconds.
+// Traffic touching every column: standard and extended ids, FD payloads of 64 bytes and one
+// claiming more, remote and error frames, LIN frames whose received count differs from their
+// length, the LIN error kinds, times out of order and equal. All in whole microseconds.
 inline std::vector<mdfw::BusFrame> handmade_frames() {
   using namespace mdfw;
   auto fd = [](double time, uint32_t id, int length, bool flags) {
@@ -176,8 +169,7 @@ inline void expect_tables_at(const std::string& base, const ExpectedTables& want
   }
 }
 
-// Runs the real program in a scratch working folder (so no password file
-// is found unless a test writes one).
+// Runs the real program in a scratch working folder, so no password file is found by chance.
 class ConvertRunTest : public ::testing::Test {
  protected:
   ProcessResult convert(const std::vector<std::string>& args) {

@@ -23,25 +23,23 @@ struct InteropCase {
 
 class InteropTest : public ::testing::TestWithParam<InteropCase> {};
 
-// Every expected table of the log and nothing else, byte for byte; a log of
-// another writer gives no table without --other-writers.
+// Every expected table of the log and nothing else, byte for byte.
 TEST_P(InteropTest, ConvertsToTheExpectedTablesByteForByte) {
   const InteropCase& c = GetParam();
   const std::string data = QUARROW_TEST_DATA "/interop/" + c.set;
   const bool other_writers = c.set == "other-writers";
   TempDir tmp;
   write_file(tmp / ("in/" + c.log), read_file(data + "/logs/" + c.log));
-  for (bool others : {false, true}) {
-    if (others && !other_writers) break;
+  // A log of another writer is read twice: without the option it gives nothing.
+  for (int run = other_writers ? 0 : 1; run < 2; ++run) {
     fs::remove_all(tmp / "out");
     fs::create_directories(tmp / "out");
-    std::vector<std::string> args;
+    std::vector<std::string> args = {"-p", QUARROW_TEST_DATA "/interop/passwords.json", "-O",
+                                     tmp / "out", tmp / ("in/" + c.log)};
     for (const std::string& dbc : c.dbcs) args.insert(args.end(), {"--dbc", dbc});
-    if (others) args.push_back("--other-writers");
-    args.insert(args.end(), {"-p", QUARROW_TEST_DATA "/interop/passwords.json", "-O", tmp / "out",
-                             tmp / ("in/" + c.log)});
+    if (run == 1 && other_writers) args.push_back("--other-writers");
     ProcessResult r = run_process(QUARROW_BINARY, args, data);
-    if (other_writers && !others) {
+    if (run == 0) {
       EXPECT_TRUE(fs::is_empty(tmp / "out")) << r.err;
       continue;
     }
