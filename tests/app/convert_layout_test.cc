@@ -18,16 +18,14 @@ namespace {
 
 using mdfw::BusFrame;
 using mdfw::BusLogOptions;
-using mdfw::DataBytesStorage;
 using mdfw::FrameType;
-using mdfw::Layout;
 
 struct LayoutCase {
   const char* name;
   bool other_writers;  // read with --other-writers, which skips members no column needs
-  Layout layout;
+  mdfw::Layout layout;
   uint8_t record_id_size;
-  DataBytesStorage storage;
+  mdfw::DataBytesStorage storage;
   std::function<void(BusLogOptions&)> more = nullptr;
   std::function<bool(const BusFrame&)> keep = nullptr;  // which of mixed_frames to write; null: all
 };
@@ -63,9 +61,9 @@ TEST_P(ConvertLayoutTest, WritesTheTablesOfTheWrittenFrames) {
   expect_tables_at(tmp / "log", want);
 }
 
-constexpr Layout S = Layout::sorted, U = Layout::unsorted;
-constexpr DataBytesStorage FIX = DataBytesStorage::fixed, SD = DataBytesStorage::sd,
-                           VLSD = DataBytesStorage::vlsd;
+constexpr mdfw::Layout S = mdfw::Layout::sorted, U = mdfw::Layout::unsorted;
+using enum mdfw::DataBytesStorage;
+constexpr auto FIX = fixed, SD = sd, VLSD = vlsd;
 
 INSTANTIATE_TEST_SUITE_P(
     Layouts, ConvertLayoutTest,

@@ -46,8 +46,9 @@ TEST_F(ConvertRunTest, MirrorsTheFolderTreeWhereTheOptionsSay) {
     EXPECT_EQ(r.err, "");
     for (const char* base : {"a", "sub/b", "sub/deep/c"})
       expect_tables_at(tmp_ / (tree + base), log_.tables);
-    const std::vector<std::string> all = list_tree(tmp_.path());
-    EXPECT_EQ(std::count_if(all.begin(), all.end(), [](auto& e) { return e.ends_with(".csv"); }), 6)
+    EXPECT_EQ(
+        std::ranges::count_if(list_tree(tmp_.path()), [](auto& e) { return e.ends_with(".csv"); }),
+        6)
         << tree;
     EXPECT_TRUE(file_exists(in("logs/sub/deep/c.mfc")));
   }
@@ -290,9 +291,9 @@ TEST_F(ConvertRunTest, NetworkSharePathsConvert) {
   expect_tables_at(tmp_ / "logs_out/log", log_.tables);
 }
 
-enum class Out { kExact, kPrefix, kContains };
+enum Out { kExact, kPrefix, kContains };  // in the order of matches[] below
 
-TEST(CliTest, PrintsAndExitsAsExpected) {
+TEST_F(ConvertRunTest, PrintsAndExitsAsExpected) {
   const char glossary[] =
       "  --help                                   display this help and exit\n"
       "  -v, --version                            display tool version and exit\n";
@@ -300,55 +301,50 @@ TEST(CliTest, PrintsAndExitsAsExpected) {
       "  --other-writers                          also read logs of other MDF 4 writers: data "
       "lists, compressed data, other channel layouts\n";
   const struct {
-    std::vector<std::string> args;  // "@" stands for an existing input file
     int status;
     Out check;
     std::string out;
+    std::vector<std::string> args;  // "@" stands for an existing input file
   } cases[] = {
-      {{}, 0, Out::kPrefix, "Usage: quarrow ["},
-      {{"--help", "-z"}, 0, Out::kPrefix, "Usage: quarrow"},
-      {{"@", "--help"}, 0, Out::kContains, glossary},
-      {{"--help"}, 0, Out::kContains, last_option},
-      {{"-v", "-z"}, 0, Out::kExact, "Version: 2.2.2\n"},
-      {{"--version", "@"}, 0, Out::kExact, "Version: 2.2.2\n"},
-      {{"--verbosity", "7", "@"}, 131, Out::kExact, ""},
-      {{"--verbosity=-1", "@"}, 131, Out::kExact, ""},
-      {{"--buffer", "abc", "@"}, 131, Out::kExact, ""},
-      {{"-j", "-1", "@"}, 131, Out::kExact, ""},
-      {{"@", "--buffer"}, 130, Out::kExact, ""},
+      {0, kPrefix, "Usage: quarrow [", {}},
+      {0, kPrefix, "Usage: quarrow", {"--help", "-z"}},
+      {0, kContains, glossary, {"@", "--help"}},
+      {0, kContains, last_option, {"--help"}},
+      {0, kExact, "Version: 2.2.2\n", {"-v", "-z"}},
+      {0, kExact, "Version: 2.2.2\n", {"--version", "@"}},
+      {131, kExact, "", {"--verbosity", "7", "@"}},
+      {131, kExact, "", {"--verbosity=-1", "@"}},
+      {131, kExact, "", {"--buffer", "abc", "@"}},
+      {131, kExact, "", {"-j", "-1", "@"}},
+      {130, kExact, "", {"@", "--buffer"}},
       // Where long has 32 bits the parser cannot see the overflow and reads
       // the largest value; the huge buffer then still converts.
-      {{"-b", "99999999999", "@"}, kWindows ? 0 : 134, Out::kPrefix, kWindows ? "" : "quarrow: "},
-      {{"-z", "@"}, 134, Out::kContains, "quarrow: invalid option"},
-      {{"--zz", "@"}, 134, Out::kContains, "--zz"},
-      {{"-d", "-d", "x"}, 134, Out::kPrefix, "quarrow: "},
-      {{"-d"}, 134, Out::kContains, "quarrow: missing option"},
-      {{"-i"}, 134, Out::kContains, "quarrow: missing option"},
-      {{"-d", "-X", "--non-interactive", "-b", "1KB", "--verbosity", "5", "-i", "@", "-j", "0",
-        "--other-writers"},
-       0,
-       Out::kExact,
-       ""},
+      {kWindows ? 0 : 134, kPrefix, kWindows ? "" : "quarrow: ", {"-b", "99999999999", "@"}},
+      {134, kContains, "quarrow: invalid option", {"-z", "@"}},
+      {134, kContains, "--zz", {"--zz", "@"}},
+      {134, kPrefix, "quarrow: ", {"-d", "-d", "x"}},
+      {134, kContains, "quarrow: missing option", {"-d"}},
+      {134, kContains, "quarrow: missing option", {"-i"}},
+      {0,
+       kExact,
+       "",
+       {"-d", "-X", "--non-interactive", "-b", "1KB", "--verbosity", "5", "-i", "@", "-j", "0",
+        "--other-writers"}},
   };
-  TempDir tmp;  // the working folder, so no stray password file is picked up
-  write_file(tmp / "notes.txt", "not a log");
+  write_file(tmp_ / "notes.txt", "not a log");
   for (const auto& c : cases) {
     std::vector<std::string> args = c.args;
-    std::replace(args.begin(), args.end(), std::string("@"), tmp / "notes.txt");
-    ProcessResult r = run_process(QUARROW_BINARY, args, tmp.path());
+    std::replace(args.begin(), args.end(), std::string("@"), tmp_ / "notes.txt");
+    ProcessResult r = convert(args);
     EXPECT_EQ(r.status, c.status) << testing::PrintToString(c.args) << "\n" << r.out << r.err;
     const size_t at = r.out.find(c.out);
-    EXPECT_TRUE(c.check == Out::kExact    ? r.out == c.out
-                : c.check == Out::kPrefix ? at == 0
-                                          : at != std::string::npos)
-        << testing::PrintToString(c.args) << " printed:\n"
-        << r.out;
+    const bool matches[] = {r.out == c.out, at == 0, at != r.out.npos};
+    EXPECT_TRUE(matches[c.check]) << testing::PrintToString(c.args) << " printed: " << r.out;
   }
 }
 
 // Odd but legal command lines: whatever the outcome, the program ends cleanly.
-TEST(CliTest, HostileArgumentsDoNotCrash) {
-  TempDir tmp;
+TEST_F(ConvertRunTest, HostileArgumentsDoNotCrash) {
   const std::vector<std::vector<std::string>> lines = {
       {std::string(100000, 'a')},
       {"-p", std::string(5000, '/'), "-O", std::string(3000, '\\'), std::string(3000, '.')},
@@ -356,7 +352,7 @@ TEST(CliTest, HostileArgumentsDoNotCrash) {
       std::vector<std::string>(500, "input.MF4"),
   };
   for (const auto& args : lines) {
-    ProcessResult r = run_process(QUARROW_BINARY, args, tmp.path());
+    ProcessResult r = convert(args);
     EXPECT_NE(r.status, -1) << args.size() << " arguments";
     EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("runtime error"), std::string::npos) << r.err;

@@ -141,17 +141,15 @@ inline std::vector<mdfw::BusFrame> handmade_frames() {
   return frames;
 }
 
-// handmade_frames followed by generated traffic of every kind.
 inline std::vector<mdfw::BusFrame> mixed_frames(size_t generated = 120, uint64_t seed = 7) {
-  std::vector<mdfw::BusFrame> frames = handmade_frames();
+  std::vector<mdfw::BusFrame> frames = handmade_frames();  // then traffic of every kind
   mdfw::GeneratorOptions generator;
   generator.seed = seed, generator.mix.lin_error = 3, generator.out_of_order_percent = 10;
   for (const mdfw::BusFrame& f : mdfw::generate_frames(generated, generator)) frames.push_back(f);
   return frames;
 }
 
-// A small log and the tables it must give.
-struct SampleLog {
+struct SampleLog {  // a small log and the tables it must give
   std::vector<uint8_t> bytes;
   ExpectedTables tables;
 };
@@ -181,8 +179,7 @@ class ConvertRunTest : public ::testing::Test {
   SampleLog log_ = sample_log(9);
 };
 
-// Logs from `level` up while it lives.
-struct ScopedLogLevel {
+struct ScopedLogLevel {  // logs from `level` up while it lives
   explicit ScopedLogLevel(int32_t level) { log_set_output_level(level); }
   ~ScopedLogLevel() { log_set_output_level(saved); }
   const int32_t saved = log_output_level;
