@@ -3,8 +3,7 @@
 # gets: the programs, man pages that render without warnings and document every long option
 # their --help lists, and a bash completion that offers each of quarrow's.
 set -eu
-build=$1
-dest=$(mktemp -d)
+build=$1 dest=$(mktemp -d)
 trap 'rm -rf "$dest"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
