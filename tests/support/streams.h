@@ -1,7 +1,6 @@
 #pragma once
 
-// Memory streams over test bytes, closed when they go out of scope, and
-// deterministic test bytes.
+// Memory streams over test bytes, closed when they go out of scope, and deterministic bytes.
 
 #include <cstdint>
 #include <memory>
@@ -25,8 +24,7 @@ inline StreamPtr memory_with(const std::vector<uint8_t>& bytes) {
   return StreamPtr(m);
 }
 
-// Deterministic pseudo-random bytes; a small mask leaves few distinct values,
-// which compress well.
+// Deterministic pseudo-random bytes; a small mask leaves few distinct values, which compress well.
 inline std::vector<uint8_t> random_bytes(size_t n, uint32_t seed, uint8_t mask = 0xFF) {
   std::vector<uint8_t> out(n);
   for (auto& b : out) {
