@@ -85,7 +85,6 @@ class CsvSink : public FrameSink {
                    uint64_t* signal_rows);
 
   double start_time_ = 0.0;
-  uint64_t dg_count_ = 0;
   GrowArray<TableSource*> can_sources_;
   GrowArray<TableSource*> lin_sources_;
   bool store_failed_ = false;

@@ -31,14 +31,7 @@ std::vector<DbcMessageShape> dbc_traffic_messages(uint32_t count, uint64_t seed)
   const uint32_t lengths[] = {1, 2, 4, 4, 6, 8, 8, 8, 10, 12, 16, 24};
   const double factors[] = {1, 1, 0.1, 0.5, 0.25, 2, 0.01, 0.001};
   const double offsets[] = {0, 0, 0, -40, 1.5, 100};
-  const char* units[] = {"",
-                         "rpm",
-                         "km/h",
-                         "\xC2\xB0"
-                         "C",
-                         "V",
-                         "%",
-                         "m/s\xC2\xB2"};
+  const char* units[] = {"", "rpm", "km/h", "\u00B0C", "V", "%", "m/s\u00B2"};
   std::vector<DbcMessageShape> messages(count);
   for (uint32_t i = 0; i < count; ++i) {
     DbcMessageShape& m = messages[i];
