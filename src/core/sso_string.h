@@ -30,8 +30,8 @@ class SsoString {
   uint64_t size() const { return is_long() ? words_[1] : bytes_[23]; }
   uint64_t capacity() const { return is_long() ? ~words_[2] : kInlineCapacity; }
   bool empty() const { return size() == 0; }
-  const char* c_str() const { return is_long() ? long_data() : reinterpret_cast<const char*>(bytes_); }
-  char* data() { return is_long() ? long_data() : reinterpret_cast<char*>(bytes_); }
+  const char* c_str() const { return chars(); }
+  char* data() { return chars(); }
   StringView view() const { return StringView(c_str(), size()); }
   operator StringView() const { return view(); }  // NOLINT: views are borrowed freely
   char operator[](uint64_t i) const { return c_str()[i]; }
@@ -64,6 +64,14 @@ class SsoString {
 
  private:
   char* long_data() const { return reinterpret_cast<char*>(words_[0]); }
+  // GCC 12 at -O2 bounds strlen of the result by the inline buffer even on
+  // the heap path, and then sizes copies of longer texts too small; an empty
+  // asm hides where the pointer came from.
+  char* chars() const {
+    char* p = is_long() ? long_data() : const_cast<char*>(reinterpret_cast<const char*>(bytes_));
+    __asm__("" : "+r"(p));
+    return p;
+  }
   void clear_words() { words_[0] = words_[1] = words_[2] = 0; }
 
   union {
