@@ -1,7 +1,5 @@
-// Whole runs with --dbc: logs of DBC-shaped traffic give the signals table
-// that a plain bit-by-bit decoding of their CAN rows gives, beside the CAN
-// table, with -j, -O, -d and containers; DBC files that cannot be read stop
-// the run before any log.
+// Whole runs with --dbc: the signals table matches a bit-by-bit decoding of the CAN table's rows;
+// DBC files that cannot be read stop the run before any log.
 
 #include <gtest/gtest.h>
 
@@ -12,42 +10,27 @@
 #include "app/csv_expect.h"
 #include "app/signals_expect.h"
 #include "mdfwriter/container_writer.h"
-#include "mdfwriter/dbc_traffic.h"
 
 namespace quarrow::test {
 namespace {
 
-namespace fs = std::filesystem;
-using mdfw::DbcMessageShape;
-
-struct SignalsCase {
-  const char* name;
-  std::vector<std::string> options;
-  bool compressed = false;
-  int bus = 0;  // --dbc N:file
-};
-
 class ConvertSignalsTest : public ConvertRunTest {
  protected:
-  void SetUp() override {
-    // Both decodings see the same messages; the multiplexed ones have a
-    // multiplexor first, which the reference relies on.
-    messages_ = mdfw::dbc_traffic_messages(40, 5);
-    const std::string dbc = mdfw::dbc_traffic_text(messages_);
-    write_file(tmp_ / "vehicle.dbc", dbc);
-    mdfw::GeneratorOptions generator;
-    generator.seed = 11;
-    generator.can_messages = messages_;
-    generator.out_of_order_percent = 10;
-    frames_ = mdfw::generate_frames(3000, generator);
-  }
+  void SetUp() override { write_file(tmp_ / "vehicle.dbc", mdfw::dbc_traffic_text(messages_)); }
 
-  std::vector<DbcMessageShape> messages_;
-  std::vector<mdfw::BusFrame> frames_;
+  // Multiplexed messages have their multiplexor first, which the reference decoding relies on.
+  const std::vector<DbcMessageShape> messages_ = mdfw::dbc_traffic_messages(40, 5);
+  const std::vector<mdfw::BusFrame> frames_ = mdfw::generate_frames(
+      3000, {.seed = 11, .mix = {}, .out_of_order_percent = 10, .can_messages = messages_});
 };
 
 TEST_F(ConvertSignalsTest, WritesTheSignalsOfEveryDataFrameBesideItsCanTable) {
-  const SignalsCase cases[] = {
+  const struct {
+    const char* name;
+    std::vector<std::string> options;
+    bool compressed = false;
+    int bus = 0;  // --dbc N:file
+  } cases[] = {
       {"plain", {"--dbc", "vehicle.dbc"}},
       {"jobs", {"-j", "2", "--dbc", "vehicle.dbc"}},
       {"compressed, streamed", {"-b", "4096", "--dbc", "vehicle.dbc"}, true},
@@ -58,11 +41,10 @@ TEST_F(ConvertSignalsTest, WritesTheSignalsOfEveryDataFrameBesideItsCanTable) {
   layout.layout = mdfw::Layout::unsorted;
   const std::vector<uint8_t> bytes = mdfw::write_bus_log(frames_, layout);
   const ExpectedTables tables = expected_tables(frames_, layout);
-  for (const SignalsCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    fs::remove_all(tmp_ / "in");
-    fs::remove_all(tmp_ / "out");
-    fs::create_directories(tmp_ / "out");
+    for (const char* folder : {"in", "out"}) std::filesystem::remove_all(tmp_ / folder);
+    std::filesystem::create_directories(tmp_ / "out");
     const std::string log = in(c.compressed ? "trip.mfc" : "trip.mf4");
     write_file(log, c.compressed ? mdfw::wrap_compressed(bytes, 10, 5, true, 0) : bytes);
     std::vector<std::string> args = c.options;
@@ -84,22 +66,19 @@ TEST_F(ConvertSignalsTest, ADbcFileThatCannotBeReadStopsTheRunBeforeAnyLog) {
   write_file(tmp_ / "cut.dbc", mdfw::dbc_traffic_text(messages_).substr(0, 300));
   write_file(tmp_ / "big.dbc", std::string((64 << 20) + 1, ' '));
   const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {{"--dbc", "missing.dbc"}, "Could not read DBC file missing.dbc: the file cannot be opened"},
+      {{"--dbc", "missing.dbc"}, "missing.dbc: the file cannot be opened"},
       // Only digits before the first colon make a bus prefix.
-      {{"--dbc", "C:missing.dbc"},
-       "Could not read DBC file C:missing.dbc: the file cannot be opened"},
-      {{"--dbc", "12:missing.dbc"},
-       "Could not read DBC file missing.dbc: the file cannot be opened"},
-      {{"--dbc", "vehicle.dbc", "--dbc", "1:big.dbc"},
-       "Could not read DBC file big.dbc: larger than 64 MiB"},
-      {{"--dbc", "cut.dbc"}, "Could not read DBC file cut.dbc: line "},
+      {{"--dbc", "C:missing.dbc"}, "C:missing.dbc: the file cannot be opened"},
+      {{"--dbc", "12:missing.dbc"}, "missing.dbc: the file cannot be opened"},
+      {{"--dbc", "vehicle.dbc", "--dbc", "1:big.dbc"}, "big.dbc: larger than 64 MiB"},
+      {{"--dbc", "cut.dbc"}, "cut.dbc: line "},
   };
   for (const auto& [options, message] : cases) {
     std::vector<std::string> args = options;
     args.push_back(in("trip.mf4"));
     ProcessResult r = convert(args);
     EXPECT_EQ(r.status, 1) << message;
-    EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Could not read DBC file " + message), std::string::npos) << r.err;
     EXPECT_EQ(list_tree(tmp_ / "in"), std::vector<std::string>{"trip.mf4"});
   }
   EXPECT_EQ(convert({"--dbc", "256:vehicle.dbc", in("trip.mf4")}).status, 131);
