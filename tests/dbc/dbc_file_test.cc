@@ -26,7 +26,7 @@ Parsed parse(const std::string& text) {
   log_capture(&lines);
   p.ok = dbc_parse(text.data(), text.size(), "t.dbc", &p.file, &error);
   log_capture(nullptr);
-  p.error.assign(error.c_str(), error.size());  // by size: GCC 12 -O2 misjudges strlen of c_str()
+  p.error = error.c_str();
   std::istringstream in(std::string(lines.c_str(), lines.size()));
   const std::string head = " W DBC file t.dbc: ";
   for (std::string line; std::getline(in, line);) {
