@@ -7,15 +7,10 @@
 namespace quarrow {
 namespace {
 
-// 9000 zero bytes with two set at 8500, beyond any small fixed window.
-std::vector<uint8_t> far_field() {
-  std::vector<uint8_t> bytes(9000, 0);
-  bytes[8500] = 0x34;
-  bytes[8501] = 0x12;
-  return bytes;
-}
-
 TEST(BitsExtract, ReadsFieldsInBothByteOrdersAndNothingOutsideTheData) {
+  std::vector<uint8_t> far(9000, 0);  // two bytes beyond any small fixed window
+  far[8500] = 0x34;
+  far[8501] = 0x12;
   const struct {
     std::vector<uint8_t> bytes;
     uint64_t position, count;
@@ -36,8 +31,8 @@ TEST(BitsExtract, ReadsFieldsInBothByteOrdersAndNothingOutsideTheData) {
       {{0x0F, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x8F}, 4, 12, false, 0xF11},
       {{0x80, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}, 7, 57, true, 0x1FFFFFFFFFFFFFF},
       {{0x80, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}, 7, 58, true, 0x3FFFFFFFFFFFFFF},
-      {far_field(), 8500 * 8, 16, true, 0x1234},
-      {far_field(), 8500 * 8, 16, false, 0x3412},
+      {far, 8500 * 8, 16, true, 0x1234},
+      {far, 8500 * 8, 16, false, 0x3412},
       // Fields reaching outside the data, too wide or empty read as zero.
       {{0, 0, 0, 0, 0, 0, 0, 0xFF}, 60, 8, true, 0},
       {{0xFF}, 8, 1, true, 0},

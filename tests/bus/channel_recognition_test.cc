@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "bus/conversion.h"
@@ -66,8 +67,7 @@ RecordLayoutMap& layouts(BlockRef* owner, std::vector<BlockRef> groups, uint8_t 
   return dg->record_layouts;
 }
 
-// Nested members give only their leaves; only a variable-length channel keeps
-// its data block.
+// Nested members give only their leaves; only a VLSD channel keeps its data.
 TEST(ChannelInfoAdd, TakesLeavesAndVariableDataBlocks) {
   BlockRef frame, inner, dlc, fixed, vlsd;
   BlockRef sd = BlockRef::adopt(new SdBlock(block_descriptor(BLOCK_SD)));
@@ -90,26 +90,25 @@ TEST(ChannelInfoAdd, TakesLeavesAndVariableDataBlocks) {
   EXPECT_EQ(list[2].data_block, sd.get());
 }
 
+// An unsupported channel stays, so that its group gives no frames.
 TEST(ChannelInfoAdd, MapsDataTypesAndWarnsAboutUnsupportedOnes) {
-  const struct {
-    ChannelDataType type;
-    ValueClass value_class;
-    uint8_t little_endian;
-  } cases[] = {{DATA_UINT_LE, VALUE_UINT, 1},     {DATA_UINT_BE, VALUE_UINT, 0},
-               {DATA_FLOAT_LE, VALUE_FLOAT, 1},   {DATA_FLOAT_BE, VALUE_FLOAT, 0},
-               {DATA_BYTE_ARRAY, VALUE_BYTES, 1}, {DATA_UNSUPPORTED, VALUE_UINT, 0}};
-  for (const auto& c : cases) {
+  const std::tuple<ChannelDataType, ValueClass, uint8_t> cases[] = {
+      {DATA_UINT_LE, VALUE_UINT, 1},     {DATA_UINT_BE, VALUE_UINT, 0},
+      {DATA_FLOAT_LE, VALUE_FLOAT, 1},   {DATA_FLOAT_BE, VALUE_FLOAT, 0},
+      {DATA_BYTE_ARRAY, VALUE_BYTES, 1}, {DATA_UNSUPPORTED, VALUE_UINT, 0}};
+  for (const auto& [type, value_class, little_endian] : cases) {
     BlockRef cn;
     ChannelInfoList list;
     testing::internal::CaptureStderr();
-    make_channel("CAN_DataFrame.ID", &cn)->data_type = c.type;
+    make_channel("CAN_DataFrame.ID", &cn)->data_type = type;
     channel_info_add(block_as<CnBlock>(cn), &list);
     const std::string log = testing::internal::GetCapturedStderr();
-    ASSERT_EQ(list.size(), 1u);  // an unsupported channel stays, so that its group gives no frames
-    EXPECT_EQ(list[0].value_class, c.value_class) << c.type;
-    EXPECT_EQ(list[0].little_endian, c.little_endian) << c.type;
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(std::tuple(list[0].value_class, list[0].little_endian),
+              std::tuple(value_class, little_endian))
+        << type;
     EXPECT_EQ(log.find("Unsupported channel data type: 0") != std::string::npos,
-              c.type == DATA_UNSUPPORTED)
+              type == DATA_UNSUPPORTED)
         << log;
   }
 }
@@ -140,15 +139,12 @@ TEST(ChannelInfoAdd, AppliesTheConversionOfItsType) {
   // The list grew by moving its conversions; each must still hold its own.
   for (size_t i = 0; i < std::size(cases); ++i) {
     const double got = conversion_apply(list[i].conversion, cases[i].raw);
-    if (std::isnan(cases[i].expected)) {
-      EXPECT_TRUE(std::isnan(got)) << i;
-    } else {
-      EXPECT_DOUBLE_EQ(got, cases[i].expected) << i;
-    }
+    EXPECT_TRUE(std::isnan(cases[i].expected) ? std::isnan(got) : got == cases[i].expected)
+        << i << ": " << got;
   }
 }
 
-// Bus sources, invalidation bytes and VLSD groups are shown end to end.
+// Bus sources, invalidation bytes and VLSD groups are pinned end to end.
 TEST(RecordLayoutsBuild, KeysGroupsByRecordIdFirstComeFirstServed) {
   BlockRef owner;
   BlockRef oversized = make_group({"CAN_DataFrame.ID"}, 6, 0xFFFFFFF0u);

@@ -1,11 +1,9 @@
-// The per-file pipeline from raw bytes: the input is written as a log file
-// into a scratch folder and converted there like a command-line run would,
-// with container unwrapping, decryption (every device's password is
-// "fuzz"), the MDF reader, every data group's record walk and the CSV
-// writer with its signals table. Half of the inputs are read with
-// --other-writers. An input may carry a DBC file after the log, behind
-// kDbcMark; the frames are decoded with it when it reads, else with DBC-shaped
-// traffic's messages.
+// The per-file pipeline from raw bytes, converted in a scratch folder as a
+// command-line run would: container unwrapping, decryption (every device's
+// password is "fuzz"), the MDF reader, every group's record walk and the CSV
+// writer with its signals table; half of the inputs with --other-writers.
+// A DBC file after kDbcMark decodes the frames when it reads, else the
+// messages of DBC-shaped traffic do.
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -14,11 +12,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 
 #include "app/convert_file.h"
+#include "app/password_store.h"
 #include "app/settings.h"
 #include "csv/csv_sink.h"
 #include "dbc/dbc_file.h"
@@ -30,21 +28,14 @@ namespace {
 
 using namespace quarrow;
 
-// Limits far below the product's: what lies beyond them only slows the
-// search down (and would trip the fuzzer's memory limit) without reaching
-// new code.
-constexpr uint32_t kMaxFuzzIterations = 4096;
-constexpr uint64_t kMaxFuzzContent = 64 << 20;
-
 constexpr char kDbcMark[] = "\n--DBC--\n";
+const char* const kFiles[] = {"in.mf4", "out_CAN.csv", "out_LIN.csv", "out_CAN_signals.csv"};
 
-struct Harness {
-  char root[64] = {};
-  ConverterSettings settings;
-  std::unique_ptr<Folder> folder;
-  std::unique_ptr<CsvSink> sink;
-  std::unique_ptr<SignalDecoder> traffic;  // the default decoder
-};
+char root[64] = "/tmp/quarrow_fuzz_XXXXXX";
+ConverterSettings* settings;
+std::unique_ptr<Folder> folder;
+std::unique_ptr<CsvSink> sink;
+std::unique_ptr<SignalDecoder> traffic;  // the default decoder
 
 // A decoder of the DBC text, or null when it does not read.
 std::unique_ptr<SignalDecoder> decoder_of(const std::string& text) {
@@ -58,39 +49,14 @@ std::unique_ptr<SignalDecoder> decoder_of(const std::string& text) {
   return decoder;
 }
 
-Harness* harness = nullptr;
-
-Harness* setup() {
-  auto* h = new Harness;
-  std::snprintf(h->root, sizeof(h->root), "/tmp/quarrow_fuzz_XXXXXX");
-  if (!mkdtemp(h->root)) abort();
-  SsoString key;
-  SsoString value;
-  if (!key.assign("default") || !value.assign("fuzz")) abort();
-  h->settings.limits.max_key_iterations = kMaxFuzzIterations;
-  h->settings.limits.max_unwrapped_bytes = kMaxFuzzContent;
-  auto slot = h->settings.passwords.insert(std::move(key));
-  if (!slot.slot) abort();
-  slot.slot->value = std::move(value);
-  h->folder = folder_open(h->root);
-  if (!h->folder) abort();
-  h->sink = csv_sink_create(h->folder.get(), h->folder.get(), &h->settings);
-  if (!h->sink) abort();
-  h->traffic = decoder_of(mdfw::dbc_traffic_text(mdfw::dbc_traffic_messages(100, 1)));
-  if (!h->traffic) abort();
-  return h;
-}
-
 std::string path_in(const char* name) {
-  return std::string(harness->root) + "/" + name;
+  return std::string(root) + "/" + name;
 }
 
 // libFuzzer ends with exit(), so the scratch folder goes with the process.
 void remove_scratch() {
-  for (const char* name : {"in.mf4", "out_CAN.csv", "out_LIN.csv", "out_CAN_signals.csv"}) {
-    unlink(path_in(name).c_str());
-  }
-  rmdir(harness->root);
+  for (const char* name : kFiles) unlink(path_in(name).c_str());
+  rmdir(root);
 }
 
 }  // namespace
@@ -98,8 +64,18 @@ void remove_scratch() {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // Thousands of damaged files a second would bury the fuzzer's own output.
   log_set_output_level(LOG_FATAL + 1);
-  harness = setup();
+  if (!mkdtemp(root)) abort();
   std::atexit(remove_scratch);
+  settings = new ConverterSettings;
+  // Limits far below the product's: beyond them the search only slows down
+  // (and trips the fuzzer's memory limit) without reaching new code.
+  settings->limits.max_key_iterations = 4096;
+  settings->limits.max_unwrapped_bytes = 64 << 20;
+  if (!password_store_parse(StringView("{\"default\": \"fuzz\"}"), &settings->passwords)) abort();
+  folder = folder_open(root);
+  if (!folder || !(sink = csv_sink_create(folder.get(), folder.get(), settings))) abort();
+  traffic = decoder_of(mdfw::dbc_traffic_text(mdfw::dbc_traffic_messages(100, 1)));
+  if (!traffic) abort();
   return 0;
 }
 
@@ -111,29 +87,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     own = decoder_of(bytes.substr(mark + sizeof(kDbcMark) - 1));
     size = mark;
   }
-  std::string input = path_in("in.mf4");
+  const std::string input = path_in("in.mf4");
   FILE* f = std::fopen(input.c_str(), "wb");
-  if (!f) abort();
-  if (size > 0 && std::fwrite(data, 1, size, f) != size) abort();
+  if (!f || (size > 0 && std::fwrite(data, 1, size, f) != size)) abort();
   std::fclose(f);
 
-  // The buffer size alternates between whole-file reads and small refills,
-  // which take different paths through the buffered stream.
-  harness->settings.buffer_size = size % 3 == 0 ? 64 : -1;
-  harness->settings.other_writers = size % 2 == 1;
-  harness->settings.signals = own ? std::move(own) : std::move(harness->traffic);
-  int status = convert_file(harness->sink.get(), "in.mf4", "out");
+  // Whole-file reads and small refills take different paths through the
+  // buffered stream.
+  settings->buffer_size = size % 3 == 0 ? 64 : -1;
+  settings->other_writers = size % 2 == 1;
+  settings->signals = own ? std::move(own) : std::move(traffic);
+  const int status = convert_file(sink.get(), "in.mf4", "out");
   if (status != CONVERT_OK && status != CONVERT_NO_PASSWORD && status != CONVERT_DECOMPRESS &&
       status != CONVERT_FAILED) {
     abort();
   }
   // Nothing asked for deletion, so the input must still be there.
   if (access(input.c_str(), F_OK) != 0) abort();
-  // The default decoder goes back to the harness; an input's own goes.
-  if (!harness->traffic) harness->traffic = std::move(harness->settings.signals);
-  harness->settings.signals.reset();
-  unlink(path_in("out_CAN.csv").c_str());
-  unlink(path_in("out_LIN.csv").c_str());
-  unlink(path_in("out_CAN_signals.csv").c_str());
+  // The default decoder goes back; an input's own goes.
+  if (!traffic) traffic = std::move(settings->signals);
+  settings->signals.reset();
+  for (int i = 1; i < 4; ++i) unlink(path_in(kFiles[i]).c_str());
   return 0;
 }

@@ -1,6 +1,6 @@
-// Path handling on arbitrary text: the first NUL-separated piece goes
-// through path_normalize, the pieces together through the root detection,
-// and each through the path splitting helpers.
+// Path handling on arbitrary text split at NULs (at most kMaxPieces, beyond
+// which nothing new is reached): the first piece through path_normalize, all
+// together through the root detection, each through the splitting helpers.
 
 #include <cstddef>
 #include <cstdint>
@@ -17,22 +17,7 @@ namespace {
 
 using namespace quarrow;
 
-// Inputs beyond this add nothing the first few do not already reach.
 constexpr size_t kMaxPieces = 8;
-
-std::vector<std::string> split(const uint8_t* data, size_t size) {
-  std::vector<std::string> pieces(1);
-  for (size_t i = 0; i < size; ++i) {
-    if (data[i] != 0) {
-      pieces.back().push_back(static_cast<char>(data[i]));
-    } else if (pieces.size() < kMaxPieces) {
-      pieces.emplace_back();
-    } else {
-      break;
-    }
-  }
-  return pieces;
-}
 
 StringView view(const std::string& s) {
   return StringView(s.data(), s.size());
@@ -42,20 +27,16 @@ void check_normalize(const std::string& text) {
   SsoString path;
   if (!path.assign(view(text))) abort();
   path_normalize(&path);
+  // No backslash stays, and every path but an empty one comes out rooted at
+  // "/" or a drive.
+  const bool drive = path.size() >= 3 && path[1] == ':';
   if (path.view().find('\\') >= 0) abort();
-  // Every path but an empty one comes out absolute: rooted at "/" or a drive.
-  if (!text.empty()) {
-    bool drive = path.size() >= 3 && path[1] == ':';
-    if (path.size() == 0 || (path[0] != '/' && !drive)) abort();
-  }
+  if (!text.empty() && (path.size() == 0 || (path[0] != '/' && !drive))) abort();
 }
 
 void check_split(const std::string& text) {
-  StringView p = view(text);
-  StringView folder = path_folder_part(p);
-  StringView name = path_file_name(p);
-  if (folder.size + name.size != p.size || folder.data != p.data) abort();
-  if (name.find('/') >= 0) abort();
+  StringView p = view(text), folder = path_folder_part(p), name = path_file_name(p);
+  if (folder.size + name.size != p.size || folder.data != p.data || name.find('/') >= 0) abort();
   StringView ext = path_extension(p);
   if (ext.size > name.size || ext.data + ext.size != p.data + p.size) abort();
   is_log_file(p);
@@ -74,10 +55,11 @@ void check_root(const std::vector<std::string>& pieces) {
   }
   StringView root = settings.input_root.view();
   if (!root.ends_with('/') || settings.inputs.size() != pieces.size()) abort();
+  // Each input is its root followed by one name, and nothing is lost.
   for (size_t i = 0; i < pieces.size(); ++i) {
-    // Each input is its root followed by one name, and nothing is lost.
-    if (view(pieces[i]).prefix(root.size) != root) abort();
-    if (!(settings.inputs[i].view() == view(pieces[i]).suffix_from(root.size))) abort();
+    if (view(pieces[i]).prefix(root.size) != root ||
+        !(settings.inputs[i].view() == view(pieces[i]).suffix_from(root.size)))
+      abort();
   }
 }
 
@@ -89,7 +71,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::vector<std::string> pieces = split(data, size);
+  std::vector<std::string> pieces(1);
+  for (size_t i = 0; i < size && !(data[i] == 0 && pieces.size() == kMaxPieces); ++i) {
+    if (data[i] == 0) pieces.emplace_back();
+    if (data[i] != 0) pieces.back().push_back(static_cast<char>(data[i]));
+  }
   check_normalize(pieces[0]);
   for (const std::string& piece : pieces) check_split(piece);
   check_root(pieces);
