@@ -196,32 +196,25 @@ TEST_F(CsvSinkTest, OutputFailuresFailTheFile) {
 // storage before the input goes; a failed flush fails the file and keeps the
 // input. Without -d nothing is flushed.
 TEST_F(CsvSinkTest, DeleteFlushesTablesBeforeTheInputGoes) {
-  const std::string pid = std::to_string(test::process_id());
-  const std::string lin_name = ".log_LIN.csv." + pid + ".part";
-  const std::string can_part = "flush out/.log_CAN.csv." + pid + ".part";
-  const std::string lin_part = "flush out/" + lin_name;
+  const std::string part = ".csv." + std::to_string(test::process_id()) + ".part";
+  const std::string can = "flush out/.log_CAN" + part, lin = "flush out/.log_LIN" + part;
+  const std::string gone_can = "remove out/log_CAN.csv", gone_lin = "remove out/log_LIN.csv";
   const struct {
     bool delete_converted;
     std::string failing;
     std::vector<std::string> journal;
   } cases[] = {
       {false, "", {}},
-      {true, "", {can_part, lin_part, "flush out/", "remove in.mf4"}},
-      {true,
-       lin_name,
-       {can_part, lin_part, "remove out/" + lin_name, "remove out/log_CAN.csv",
-        "remove out/log_LIN.csv"}},
-      {true,
-       "out/",
-       {can_part, lin_part, "flush out/", "remove out/log_CAN.csv", "remove out/log_LIN.csv"}},
+      {true, "", {can, lin, "flush out/", "remove in.mf4"}},
+      {true, ".log_LIN" + part, {can, lin, "remove out/.log_LIN" + part, gone_can, gone_lin}},
+      {true, "out/", {can, lin, "flush out/", gone_can, gone_lin}},
   };
   for (const auto& c : cases) {
     reset({.flush = c.failing});
     settings_.delete_converted = c.delete_converted;
     testing::internal::CaptureStderr();
     const bool ok = convert({mdfw::can_data(1, 1, {1}), mdfw::lin_frame(1, 1, {1})}, {});
-    std::string log = testing::internal::GetCapturedStderr();
-    SCOPED_TRACE(c.failing + "\n" + log);
+    SCOPED_TRACE(c.failing + "\n" + testing::internal::GetCapturedStderr());
     EXPECT_EQ(ok, c.failing.empty());
     EXPECT_EQ(journal_, c.journal);
     EXPECT_EQ(test::file_exists(tmp_ / "in.mf4"), !(c.delete_converted && ok));

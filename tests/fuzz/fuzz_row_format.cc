@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::memcpy(&bits, data, sizeof(bits));
   // Binary exponents -17..37.
   const uint64_t exponent = 1023 - 17 + ((bits >> 52) & 0x7FF) % 55;
-  for (uint64_t b : {bits, (bits & 0x800F'FFFF'FFFF'FFFFull) | exponent << 52}) {
+  for (uint64_t b : {bits, uint64_t{(bits & 0x800F'FFFF'FFFF'FFFFull) | exponent << 52}}) {
     std::memcpy(&value, &b, sizeof(value));
     if (!time_mismatch(value).empty()) abort();
   }
