@@ -113,9 +113,8 @@ TEST(ChannelInfoAdd, MapsDataTypesAndWarnsAboutUnsupportedOnes) {
   }
 }
 
-// Linear takes offset then factor; a value table takes the first pair of a
-// key and otherwise the nearest key, the lower one on a tie; other types are
-// the identity.
+// Linear takes offset then factor; a value table the first pair of a key, else
+// the nearest key, the lower on a tie; other types are the identity.
 TEST(ChannelInfoAdd, AppliesTheConversionOfItsType) {
   const struct {
     uint8_t type;

@@ -15,10 +15,8 @@
 namespace quarrow {
 namespace {
 
-// Little-endian channels appended to a record's fixed bytes; a variable
-// channel (any non-null data block, which the decoders never read) adds a
-// length-prefixed entry to the variable data, stated_length overriding the
-// length written.
+// Little-endian channels of a record; a variable one (any non-null data block)
+// adds an entry to the variable data, stated_length overriding its length.
 class RecordBuilder {
  public:
   RecordBuilder& uint(ChannelRole role, uint64_t value, uint32_t bytes = 1) {
@@ -122,9 +120,8 @@ TEST(Decoders, PhysicalValuesAreConvertedAndTruncated) {
     EXPECT_EQ(f.can.dlc, c.byte) << c.value;
   }
 
-  // Integers too wide or too large for a field: data frames take plain
-  // integers without the double that remote frames go through, with the
-  // same result.
+  // Integers too wide for a field: data frames take them without the double
+  // that remote frames go through, with the same result.
   for (uint64_t raw : {0ull, 1ull, 255ull, 256ull, 0x7FFFFFFFull, 0x80000000ull, 0x100000005ull,
                        (1ull << 48) - 1, (1ull << 53) + 1, (1ull << 63) + 3})
     for (uint32_t width : {4u, 6u, 8u}) {

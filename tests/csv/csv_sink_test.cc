@@ -42,10 +42,9 @@ TEST(CsvRow, RoundsHalfWayUpAndGrowsForHugeTimes) {
   EXPECT_EQ(text.substr(text.size() - 129), hex + "\n");
 }
 
-// Converts in a scratch folder whose operations fail as faults_ says: a
-// create, close or remove of a path holding the text given, a write after
-// `writes` writes to such a path, a flush of a path ending in the text.
-// Flushes and removals go to journal_, in order.
+// Converts in a folder whose operations fail as faults_ says (for a write, after
+// `writes` writes; for a flush, by the path's end); flushes and removals go to
+// journal_.
 class CsvSinkTest : public testing::Test {
  protected:
   struct Faults {

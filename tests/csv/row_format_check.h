@@ -12,8 +12,7 @@
 namespace quarrow::test {
 
 // Empty when write(out) writes what format_snprintf makes of fmt, else both
-// texts. The field gets exactly Room characters, so that writing past them
-// shows under the sanitizers.
+// texts; exactly Room characters, so that writing past them shows.
 template <uint64_t Room, typename Write, typename... Args>
 std::string field_mismatch(Write write, const char* fmt, Args... args) {
   char expected[2 * kRowTimeRoom], room[Room];
@@ -28,8 +27,7 @@ inline std::string time_mismatch(double v) {
   return field_mismatch<kRowTimeRoom>([&](char* o) { return row_format_time(o, v); }, "%10.6f", v);
 }
 
-// The formatter's own negation of INT32_MIN is undefined behaviour (and
-// stops the sanitizer builds), so that value is checked by its text.
+// The formatter's own negation of INT32_MIN is undefined behaviour.
 inline std::string int_mismatch(int32_t v) {
   auto write = [&](char* o) { return row_format_int(o, v); };
   if (v == INT32_MIN) return field_mismatch<kRowIntRoom>(write, "%s", "-2147483648");

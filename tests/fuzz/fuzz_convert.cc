@@ -1,9 +1,6 @@
-// The per-file pipeline from raw bytes, converted in a scratch folder as a
-// command-line run would: container unwrapping, decryption (every device's
-// password is "fuzz"), the MDF reader, every group's record walk and the CSV
-// writer with its signals table; half of the inputs with --other-writers.
-// A DBC file after kDbcMark decodes the frames when it reads, else the
-// messages of DBC-shaped traffic do.
+// The whole per-file conversion of raw bytes (password "fuzz"; odd sizes with
+// --other-writers); a DBC file after kDbcMark, when it reads, decodes the
+// frames instead of the messages of DBC-shaped traffic.
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -67,8 +64,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (!mkdtemp(root)) abort();
   std::atexit(remove_scratch);
   settings = new ConverterSettings;
-  // Limits far below the product's: beyond them the search only slows down
-  // (and trips the fuzzer's memory limit) without reaching new code.
+  // Far below the product's limits: beyond them the search only slows down.
   settings->limits.max_key_iterations = 4096;
   settings->limits.max_unwrapped_bytes = 64 << 20;
   if (!password_store_parse(StringView("{\"default\": \"fuzz\"}"), &settings->passwords)) abort();
@@ -92,8 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!f || (size > 0 && std::fwrite(data, 1, size, f) != size)) abort();
   std::fclose(f);
 
-  // Whole-file reads and small refills take different paths through the
-  // buffered stream.
+  // Whole-file reads and small refills take different paths.
   settings->buffer_size = size % 3 == 0 ? 64 : -1;
   settings->other_writers = size % 2 == 1;
   settings->signals = own ? std::move(own) : std::move(traffic);

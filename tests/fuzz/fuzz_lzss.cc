@@ -1,8 +1,5 @@
-// The LZSS decoder alone. The first four bytes pick the window and lookahead
-// sizes, the input buffer size and how input and output are chunked, so that
-// the decoder stops and resumes at every point of its state machine. With
-// the top bit of the mode byte set, the rest is compressed with the project's
-// encoder instead and must decode to itself.
+// The LZSS decoder, stopped and resumed anywhere: four bytes pick its sizes and
+// the chunking; with the mode byte's top bit the rest must round-trip instead.
 
 #include <cstddef>
 #include <cstdint>
@@ -16,9 +13,7 @@ namespace {
 
 using namespace quarrow;
 
-// Decodes input into out (when given), offering sink_step input bytes per
-// sink call and output_step bytes of room per poll; aborts on any broken
-// promise of the decoder's interface.
+// Aborts on any broken promise of the decoder's interface.
 void decode(const uint8_t* input, size_t size, uint8_t window_sz2, uint8_t lookahead_sz2,
             size_t input_buffer, size_t sink_step, size_t output_step, std::vector<uint8_t>* out) {
   LzssDecoder* d = lzss_decoder_alloc(input_buffer, window_sz2, lookahead_sz2);

@@ -1,6 +1,5 @@
-// Path handling on arbitrary text split at NULs (at most kMaxPieces, beyond
-// which nothing new is reached): the first piece through path_normalize, all
-// together through the root detection, each through the splitting helpers.
+// Path handling on text split at NULs: the first piece normalised, all through
+// the root detection, each through the splitting helpers.
 
 #include <cstddef>
 #include <cstdint>
@@ -27,8 +26,7 @@ void check_normalize(const std::string& text) {
   SsoString path;
   if (!path.assign(view(text))) abort();
   path_normalize(&path);
-  // No backslash stays, and every path but an empty one comes out rooted at
-  // "/" or a drive.
+  // No backslash stays; any path but "" comes out rooted at "/" or a drive.
   const bool drive = path.size() >= 3 && path[1] == ':';
   if (path.view().find('\\') >= 0) abort();
   if (!text.empty() && (path.size() == 0 || (path[0] != '/' && !drive))) abort();

@@ -1,8 +1,5 @@
-// The row formatter against the program's formatter. The first 8 bytes are
-// the bit pattern of a time, checked as it is and with its exponent folded
-// into the fast path's range and one beyond either end, where a random
-// pattern seldom lands; the next 4, when present, are the value of the
-// decimal and hexadecimal fields.
+// The row fields against the program's formatter: 8 bytes of a time, also with
+// its exponent folded into the fast path's range; 4 more of an integer.
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,5 @@
-// Writes the LZSS target's starting corpus into DIR (which must exist): a
-// table's text and a run of zeros encoded with several window and lookahead
-// sizes, and the text alone for the round trip.
+// Writes the LZSS target's corpus into DIR: a table and zeros encoded with
+// several sizes, and the table alone for the round trip.
 
 #include <cstdint>
 #include <cstdio>
@@ -23,8 +22,7 @@ int main(int argc, char** argv) {
   const int sizes[][2] = {{4, 3}, {8, 4}, {11, 4}, {15, 14}};
   for (int n = 0; n < 4; ++n) {
     const int w = sizes[n][0], l = sizes[n][1];
-    // The target's parameter bytes (window and lookahead choice, mode with
-    // the round-trip bit, chunking; see fuzz_lzss.cc), then the body.
+    // The target's parameter bytes (see fuzz_lzss.cc), then the body.
     const struct {
       const char* name;
       uint8_t mode;
