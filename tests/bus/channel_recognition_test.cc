@@ -10,10 +10,8 @@
 #include <vector>
 
 #include "bus/conversion.h"
-#include "bus/decoders.h"
 #include "mdf/data_block.h"
 #include "mdf/data_group.h"
-#include "mdf/data_list.h"
 #include "mdf/file_blocks.h"
 
 namespace quarrow {
@@ -29,15 +27,6 @@ CnBlock* make_channel(const std::string& name, BlockRef* owner) {
   cn->data_type = DATA_UINT_LE;
   *owner = BlockRef::adopt(cn);
   return cn;
-}
-
-BlockRef make_conversion(uint8_t type, const std::vector<double>& values) {
-  auto* cc = new CcBlock(block_descriptor(BLOCK_CC));
-  cc->cc_type = type;
-  cc->cc_val_count = static_cast<uint16_t>(values.size());
-  cc->cc_val = static_cast<double*>(std::malloc(sizeof(double) * (values.size() + 1)));
-  std::copy(values.begin(), values.end(), cc->cc_val);
-  return BlockRef::adopt(cc);
 }
 
 BlockRef make_group(const std::vector<std::string>& names, uint64_t record_id,
@@ -132,7 +121,12 @@ TEST(ChannelInfoAdd, AppliesTheConversionOfItsType) {
   ChannelInfoList list;
   for (const auto& c : cases) {
     BlockRef cn;
-    make_channel("x", &cn)->cn_cc_conversion = make_conversion(c.type, c.values);
+    auto* cc = new CcBlock(block_descriptor(BLOCK_CC));
+    cc->cc_type = c.type;
+    cc->cc_val_count = static_cast<uint16_t>(c.values.size());
+    cc->cc_val = static_cast<double*>(std::malloc(sizeof(double) * (c.values.size() + 1)));
+    std::copy(c.values.begin(), c.values.end(), cc->cc_val);
+    make_channel("x", &cn)->cn_cc_conversion = BlockRef::adopt(cc);
     channel_info_add(block_as<CnBlock>(cn), &list);
   }
   // The list grew by moving its conversions; each must still hold its own.
@@ -143,7 +137,6 @@ TEST(ChannelInfoAdd, AppliesTheConversionOfItsType) {
   }
 }
 
-// Bus sources, invalidation bytes and VLSD groups are pinned end to end.
 TEST(RecordLayoutsBuild, KeysGroupsByRecordIdFirstComeFirstServed) {
   BlockRef owner;
   BlockRef oversized = make_group({"CAN_DataFrame.ID"}, 6, 0xFFFFFFF0u);

@@ -126,9 +126,9 @@ TEST(Decoders, PhysicalValuesAreConvertedAndTruncated) {
                        (1ull << 48) - 1, (1ull << 53) + 1, (1ull << 63) + 3})
     for (uint32_t width : {4u, 6u, 8u}) {
       RecordBuilder can;
-      const ChannelRole roles[] = {ROLE_TIMESTAMP, ROLE_ID,          ROLE_IDE,        ROLE_DIR,
-                                   ROLE_DLC,       ROLE_DATA_LENGTH, ROLE_BUS_CHANNEL};
-      for (ChannelRole role : roles) can.uint(role, raw, width);
+      for (ChannelRole role : {ROLE_TIMESTAMP, ROLE_ID, ROLE_IDE, ROLE_DIR, ROLE_DLC,
+                               ROLE_DATA_LENGTH, ROLE_BUS_CHANNEL})
+        can.uint(role, raw, width);
       FrameBuffer remote;
       ASSERT_EQ(decode_can_data(can.view(), &f), FRAME_CAN_DATA);
       ASSERT_EQ(decode_can_remote(can.view(), &remote), FRAME_CAN_REMOTE);

@@ -7,12 +7,9 @@
 #include <vector>
 
 #include "bus/decoders.h"
-#include "io/memory_stream.h"
 #include "mdf/data_block.h"
 #include "mdf/data_group.h"
-#include "mdf/file_blocks.h"
 #include "mdf/mdf_file.h"
-#include "mdfwriter/block_builder.h"
 #include "mdfwriter/bus_log_writer.h"
 #include "support/streams.h"
 
@@ -22,7 +19,6 @@ namespace quarrow {
 namespace {
 
 using mdfw::BusLogOptions;
-using mdfw::DataBytesStorage;
 using mdfw::Layout;
 
 // Copies of the frames of a walk; the end stays the end and first() starts over.
@@ -30,9 +26,8 @@ std::vector<FrameBuffer> walk(DgBlock* dg) {
   std::vector<FrameBuffer> out;
   std::unique_ptr<FrameIterator> it = frame_iterator_create(dg);
   EXPECT_EQ(it->last_result(), FRAME_INVALID);
-  for (const Frame* f = it->first(); f; f = it->next()) {
+  for (const Frame* f = it->first(); f; f = it->next())
     std::memcpy(static_cast<void*>(&out.emplace_back()), f, sizeof(FrameBuffer));
-  }
   EXPECT_EQ(it->next(), nullptr);
   const Frame* again = it->first();
   EXPECT_EQ(again ? again->timestamp : -1, out.empty() ? -1 : out[0].frame.timestamp);
@@ -70,8 +65,8 @@ TEST(FrameIterator, DamagedRecordsEndTheWalk) {
                mdfw::can_data(3, 3, {4, 5, 6})};
   BusLogOptions sorted, unsorted, sd, vlsd;
   unsorted.layout = vlsd.layout = Layout::unsorted;
-  sd.can_data_bytes = DataBytesStorage::sd;
-  vlsd.can_data_bytes = DataBytesStorage::vlsd;
+  sd.can_data_bytes = mdfw::DataBytesStorage::sd;
+  vlsd.can_data_bytes = mdfw::DataBytesStorage::vlsd;
   using Data = std::vector<uint8_t>;
   // In the VLSD log each fixed record of `fixed` bytes is followed by an id
   // byte, a 4-byte length and 2, 1 and 3 payload bytes.
@@ -92,9 +87,8 @@ TEST(FrameIterator, DamagedRecordsEndTheWalk) {
        [](Data& d, uint64_t f) { mdfw::put_u32(d, 2 * f + 8, 0xFFFFFFF0u); }, {1}},
       // clang-format on
   };
-  for (const auto& c : cases) {
+  for (const auto& c : cases)
     EXPECT_EQ(walk_edited(c.frames, c.options, c.edit), c.times) << c.what;
-  }
 }
 
 // The DLCs of a group built in memory over `data`: records of record_size

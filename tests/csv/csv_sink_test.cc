@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -14,12 +13,10 @@
 #include "app/csv_expect.h"
 #include "app/settings.h"
 #include "support/faulty_folder.h"
-#include "support/platform.h"
 
 namespace quarrow {
 namespace {
 
-// The other columns are pinned by the end-to-end tests.
 TEST(CsvRow, RoundsHalfWayUpAndGrowsForHugeTimes) {
   CanFrame f{};
   f.data = f.bytes;
@@ -42,9 +39,8 @@ TEST(CsvRow, RoundsHalfWayUpAndGrowsForHugeTimes) {
   EXPECT_EQ(text.substr(text.size() - 129), hex + "\n");
 }
 
-// Converts in a folder whose operations fail as faults_ says (for a write, after
-// `writes` writes; for a flush, by the path's end); flushes and removals go to
-// journal_.
+// A folder failing as faults_ says (a write after `writes` writes, a flush by the
+// path's end); flushes and removals go to journal_.
 class CsvSinkTest : public testing::Test {
  protected:
   struct Faults {
@@ -82,8 +78,6 @@ class CsvSinkTest : public testing::Test {
     test::write_file(tmp_ / "in.mf4", mdfw::write_bus_log(frames, options));
     return convert_file(sink_.get(), "in.mf4", "out/log") == CONVERT_OK;
   }
-  std::string table(const char* kind) { return test::read_file(tmp_ / "out/log_" + kind); }
-  bool has(const char* kind) { return test::file_exists(tmp_ / "out/log_" + kind); }
 
   test::TempDir tmp_;
   Faults faults_;
@@ -98,8 +92,7 @@ class CsvSinkTest : public testing::Test {
 // The rows are the stable sort by time of the frames in read order, NaN last
 // and -0.0 equal to 0.0, whatever the groups' order, pieces and threads.
 TEST_F(CsvSinkTest, RowsAreTheStableSortByTime) {
-  using mdfw::BusFrame;
-  // Few distinct times, so that equal times straddle the pieces.
+  using mdfw::BusFrame;  // few distinct times, so that equal times straddle the pieces
   std::vector<BusFrame> in_order;
   for (uint32_t i = 0; i < 150'000; ++i) {
     double t = (i / 7'000) * 0.5;
@@ -143,13 +136,12 @@ TEST_F(CsvSinkTest, RowsAreTheStableSortByTime) {
       SCOPED_TRACE(testing::Message() << c.frames->size() << " frames, " << threads << " threads");
       settings_.threads_per_file = threads;
       ASSERT_TRUE(convert(*c.frames, options));
-      EXPECT_TRUE(table("CAN.csv") == want.can);
-      EXPECT_EQ(table("LIN.csv"), want.lin);
+      EXPECT_TRUE(test::read_file(tmp_ / "out/log_CAN.csv") == want.can);
+      EXPECT_EQ(test::read_file(tmp_ / "out/log_LIN.csv"), want.lin);
     }
   }
 }
 
-// What is logged, what the result is, what stays behind.
 TEST_F(CsvSinkTest, OutputFailuresFailTheFile) {
   using F = Faults;
   mdfw::BusLogOptions unsorted;
@@ -185,15 +177,14 @@ TEST_F(CsvSinkTest, OutputFailuresFailTheFile) {
     EXPECT_FALSE(convert(frames, unsorted)) << c.message;
     const std::string log = testing::internal::GetCapturedStderr();
     EXPECT_NE(log.find(c.message.empty() ? "" : " E " + c.message), std::string::npos) << log;
-    EXPECT_EQ(has("CAN.csv"), c.can_left) << c.message;
-    EXPECT_EQ(has("LIN.csv"), c.lin_left) << c.message;
+    EXPECT_EQ(test::file_exists(tmp_ / "out/log_CAN.csv"), c.can_left) << c.message;
+    EXPECT_EQ(test::file_exists(tmp_ / "out/log_LIN.csv"), c.lin_left) << c.message;
     EXPECT_EQ(created_.size(), c.opened) << c.message;
   }
 }
 
-// With -d the tables, then their folder after the renames, reach stable
-// storage before the input goes; a failed flush fails the file and keeps the
-// input. Without -d nothing is flushed.
+// With -d the tables, then their folder after the renames, reach stable storage
+// before the input goes; a failed flush fails the file and keeps the input.
 TEST_F(CsvSinkTest, DeleteFlushesTablesBeforeTheInputGoes) {
   const std::string part = ".csv." + std::to_string(test::process_id()) + ".part";
   const std::string can = "flush out/.log_CAN" + part, lin = "flush out/.log_LIN" + part;

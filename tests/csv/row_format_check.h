@@ -1,5 +1,4 @@
-// The row formatter's fields against the program's formatter, shared by the
-// differential test and the fuzz target.
+// The row fields against the program's formatter, for the test and the fuzz target.
 #pragma once
 
 #include <cstdint>

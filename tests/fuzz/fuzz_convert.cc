@@ -1,14 +1,13 @@
-// The whole per-file conversion of raw bytes (password "fuzz"; odd sizes with
-// --other-writers); a DBC file after kDbcMark, when it reads, decodes the
-// frames instead of the messages of DBC-shaped traffic.
+// The per-file conversion of raw bytes (password "fuzz"); a DBC file after
+// kDbcMark, when it reads, decodes the frames instead of DBC-shaped traffic.
 
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -26,7 +25,7 @@ namespace {
 using namespace quarrow;
 
 constexpr char kDbcMark[] = "\n--DBC--\n";
-const char* const kFiles[] = {"in.mf4", "out_CAN.csv", "out_LIN.csv", "out_CAN_signals.csv"};
+const char* const kOutputs[] = {"out_CAN.csv", "out_LIN.csv", "out_CAN_signals.csv"};
 
 char root[64] = "/tmp/quarrow_fuzz_XXXXXX";
 ConverterSettings* settings;
@@ -39,30 +38,17 @@ std::unique_ptr<SignalDecoder> decoder_of(const std::string& text) {
   DbcFile file;
   SsoString error;
   auto decoder = std::make_unique<SignalDecoder>();
-  if (!dbc_parse(text.data(), text.size(), StringView("fuzz.dbc"), &file, &error) ||
-      !decoder->add(&file, -1)) {
-    return nullptr;
-  }
-  return decoder;
-}
-
-std::string path_in(const char* name) {
-  return std::string(root) + "/" + name;
-}
-
-// libFuzzer ends with exit(), so the scratch folder goes with the process.
-void remove_scratch() {
-  for (const char* name : kFiles) unlink(path_in(name).c_str());
-  rmdir(root);
+  const bool ok = dbc_parse(text.data(), text.size(), StringView("fuzz.dbc"), &file, &error) &&
+                  decoder->add(&file, -1);
+  return ok ? std::move(decoder) : nullptr;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // Thousands of damaged files a second would bury the fuzzer's own output.
   log_set_output_level(LOG_FATAL + 1);
   if (!mkdtemp(root)) abort();
-  std::atexit(remove_scratch);
+  atexit([] { std::filesystem::remove_all(root); });  // libFuzzer ends with exit()
   settings = new ConverterSettings;
   // Far below the product's limits: beyond them the search only slows down.
   settings->limits.max_key_iterations = 4096;
@@ -70,8 +56,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (!password_store_parse(StringView("{\"default\": \"fuzz\"}"), &settings->passwords)) abort();
   folder = folder_open(root);
   if (!folder || !(sink = csv_sink_create(folder.get(), folder.get(), settings))) abort();
-  traffic = decoder_of(mdfw::dbc_traffic_text(mdfw::dbc_traffic_messages(100, 1)));
-  if (!traffic) abort();
+  if (!(traffic = decoder_of(mdfw::dbc_traffic_text(mdfw::dbc_traffic_messages(100, 1))))) abort();
   return 0;
 }
 
@@ -79,11 +64,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string bytes(reinterpret_cast<const char*>(data), size);
   const size_t mark = bytes.find(kDbcMark);
   std::unique_ptr<SignalDecoder> own;
-  if (mark != std::string::npos) {
-    own = decoder_of(bytes.substr(mark + sizeof(kDbcMark) - 1));
-    size = mark;
-  }
-  const std::string input = path_in("in.mf4");
+  if (mark != std::string::npos) own = decoder_of(bytes.substr(mark + sizeof(kDbcMark) - 1));
+  size = std::min(size, mark);
+  const std::string input = std::string(root) + "/in.mf4";
   FILE* f = std::fopen(input.c_str(), "wb");
   if (!f || (size > 0 && std::fwrite(data, 1, size, f) != size)) abort();
   std::fclose(f);
@@ -94,14 +77,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   settings->signals = own ? std::move(own) : std::move(traffic);
   const int status = convert_file(sink.get(), "in.mf4", "out");
   if (status != CONVERT_OK && status != CONVERT_NO_PASSWORD && status != CONVERT_DECOMPRESS &&
-      status != CONVERT_FAILED) {
+      status != CONVERT_FAILED)
     abort();
-  }
-  // Nothing asked for deletion, so the input must still be there.
-  if (access(input.c_str(), F_OK) != 0) abort();
-  // The default decoder goes back; an input's own goes.
+  if (access(input.c_str(), F_OK) != 0) abort();  // nothing asked for deletion
   if (!traffic) traffic = std::move(settings->signals);
   settings->signals.reset();
-  for (int i = 1; i < 4; ++i) unlink(path_in(kFiles[i]).c_str());
+  for (const char* name : kOutputs) unlink((std::string(root) + "/" + name).c_str());
   return 0;
 }

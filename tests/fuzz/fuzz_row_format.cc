@@ -1,7 +1,7 @@
 // The row fields against the program's formatter: 8 bytes of a time, also with
 // its exponent folded into the fast path's range; 4 more of an integer.
 
-#include <cstddef>
+#include <bit>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -12,14 +12,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace quarrow::test;
   if (size < 8) return -1;
   uint64_t bits;
-  double value;
   std::memcpy(&bits, data, sizeof(bits));
   // Binary exponents -17..37.
   const uint64_t exponent = 1023 - 17 + ((bits >> 52) & 0x7FF) % 55;
-  for (uint64_t b : {bits, uint64_t{(bits & 0x800F'FFFF'FFFF'FFFFull) | exponent << 52}}) {
-    std::memcpy(&value, &b, sizeof(value));
-    if (!time_mismatch(value).empty()) abort();
-  }
+  for (uint64_t b : {bits, uint64_t{(bits & 0x800F'FFFF'FFFF'FFFFull) | exponent << 52}})
+    if (!time_mismatch(std::bit_cast<double>(b)).empty()) abort();
   if (size >= 12) {
     uint32_t field;
     std::memcpy(&field, data + 8, sizeof(field));
