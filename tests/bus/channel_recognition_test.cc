@@ -6,13 +6,12 @@
 #include <cmath>
 #include <cstdlib>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "bus/conversion.h"
-#include "bus/decoders.h"
 #include "mdf/data_block.h"
 #include "mdf/data_group.h"
-#include "mdf/data_list.h"
 #include "mdf/file_blocks.h"
 
 namespace quarrow {
@@ -28,15 +27,6 @@ CnBlock* make_channel(const std::string& name, BlockRef* owner) {
   cn->data_type = DATA_UINT_LE;
   *owner = BlockRef::adopt(cn);
   return cn;
-}
-
-BlockRef make_conversion(uint8_t type, const std::vector<double>& values) {
-  auto* cc = new CcBlock(block_descriptor(BLOCK_CC));
-  cc->cc_type = type;
-  cc->cc_val_count = static_cast<uint16_t>(values.size());
-  cc->cc_val = static_cast<double*>(std::malloc(sizeof(double) * (values.size() + 1)));
-  std::copy(values.begin(), values.end(), cc->cc_val);
-  return BlockRef::adopt(cc);
 }
 
 BlockRef make_group(const std::vector<std::string>& names, uint64_t record_id,
@@ -66,8 +56,7 @@ RecordLayoutMap& layouts(BlockRef* owner, std::vector<BlockRef> groups, uint8_t 
   return dg->record_layouts;
 }
 
-// Nested members give only their leaves; only a variable-length channel keeps
-// its data block.
+// Nested members give only their leaves; only a VLSD channel keeps its data.
 TEST(ChannelInfoAdd, TakesLeavesAndVariableDataBlocks) {
   BlockRef frame, inner, dlc, fixed, vlsd;
   BlockRef sd = BlockRef::adopt(new SdBlock(block_descriptor(BLOCK_SD)));
@@ -90,33 +79,31 @@ TEST(ChannelInfoAdd, TakesLeavesAndVariableDataBlocks) {
   EXPECT_EQ(list[2].data_block, sd.get());
 }
 
+// An unsupported channel stays, so that its group gives no frames.
 TEST(ChannelInfoAdd, MapsDataTypesAndWarnsAboutUnsupportedOnes) {
-  const struct {
-    ChannelDataType type;
-    ValueClass value_class;
-    uint8_t little_endian;
-  } cases[] = {{DATA_UINT_LE, VALUE_UINT, 1},     {DATA_UINT_BE, VALUE_UINT, 0},
-               {DATA_FLOAT_LE, VALUE_FLOAT, 1},   {DATA_FLOAT_BE, VALUE_FLOAT, 0},
-               {DATA_BYTE_ARRAY, VALUE_BYTES, 1}, {DATA_UNSUPPORTED, VALUE_UINT, 0}};
-  for (const auto& c : cases) {
+  const std::tuple<ChannelDataType, ValueClass, uint8_t> cases[] = {
+      {DATA_UINT_LE, VALUE_UINT, 1},     {DATA_UINT_BE, VALUE_UINT, 0},
+      {DATA_FLOAT_LE, VALUE_FLOAT, 1},   {DATA_FLOAT_BE, VALUE_FLOAT, 0},
+      {DATA_BYTE_ARRAY, VALUE_BYTES, 1}, {DATA_UNSUPPORTED, VALUE_UINT, 0}};
+  for (const auto& [type, value_class, little_endian] : cases) {
     BlockRef cn;
     ChannelInfoList list;
     testing::internal::CaptureStderr();
-    make_channel("CAN_DataFrame.ID", &cn)->data_type = c.type;
+    make_channel("CAN_DataFrame.ID", &cn)->data_type = type;
     channel_info_add(block_as<CnBlock>(cn), &list);
     const std::string log = testing::internal::GetCapturedStderr();
-    ASSERT_EQ(list.size(), 1u);  // an unsupported channel stays, so that its group gives no frames
-    EXPECT_EQ(list[0].value_class, c.value_class) << c.type;
-    EXPECT_EQ(list[0].little_endian, c.little_endian) << c.type;
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(std::tuple(list[0].value_class, list[0].little_endian),
+              std::tuple(value_class, little_endian))
+        << type;
     EXPECT_EQ(log.find("Unsupported channel data type: 0") != std::string::npos,
-              c.type == DATA_UNSUPPORTED)
+              type == DATA_UNSUPPORTED)
         << log;
   }
 }
 
-// Linear takes offset then factor; a value table takes the first pair of a
-// key and otherwise the nearest key, the lower one on a tie; other types are
-// the identity.
+// Linear takes offset then factor; a value table the first pair of a key, else
+// the nearest key, the lower on a tie; other types are the identity.
 TEST(ChannelInfoAdd, AppliesTheConversionOfItsType) {
   const struct {
     uint8_t type;
@@ -134,21 +121,22 @@ TEST(ChannelInfoAdd, AppliesTheConversionOfItsType) {
   ChannelInfoList list;
   for (const auto& c : cases) {
     BlockRef cn;
-    make_channel("x", &cn)->cn_cc_conversion = make_conversion(c.type, c.values);
+    auto* cc = new CcBlock(block_descriptor(BLOCK_CC));
+    cc->cc_type = c.type;
+    cc->cc_val_count = static_cast<uint16_t>(c.values.size());
+    cc->cc_val = static_cast<double*>(std::malloc(sizeof(double) * (c.values.size() + 1)));
+    std::copy(c.values.begin(), c.values.end(), cc->cc_val);
+    make_channel("x", &cn)->cn_cc_conversion = BlockRef::adopt(cc);
     channel_info_add(block_as<CnBlock>(cn), &list);
   }
   // The list grew by moving its conversions; each must still hold its own.
   for (size_t i = 0; i < std::size(cases); ++i) {
     const double got = conversion_apply(list[i].conversion, cases[i].raw);
-    if (std::isnan(cases[i].expected)) {
-      EXPECT_TRUE(std::isnan(got)) << i;
-    } else {
-      EXPECT_DOUBLE_EQ(got, cases[i].expected) << i;
-    }
+    EXPECT_TRUE(std::isnan(cases[i].expected) ? std::isnan(got) : got == cases[i].expected)
+        << i << ": " << got;
   }
 }
 
-// Bus sources, invalidation bytes and VLSD groups are shown end to end.
 TEST(RecordLayoutsBuild, KeysGroupsByRecordIdFirstComeFirstServed) {
   BlockRef owner;
   BlockRef oversized = make_group({"CAN_DataFrame.ID"}, 6, 0xFFFFFFF0u);

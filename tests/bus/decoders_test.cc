@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <tuple>
@@ -9,30 +10,21 @@
 
 #include "bus/conversion.h"
 
-// Records the writer cannot produce; the ordinary fields of every frame kind
-// are compared end to end.
+// Records the writer cannot produce; the ordinary fields are pinned end to end.
 
 namespace quarrow {
 namespace {
 
-// Any non-null block marks a channel as variable-length; the decoders never
-// look at it.
-BlockBase* const kSomeBlock = reinterpret_cast<BlockBase*>(0x10);
-
-// A record under construction: little-endian channels appended to the fixed
-// bytes, and for variable channels a length-prefixed entry in the variable
-// data (stated_length overrides the length written).
+// Little-endian channels of a record; a variable one (any non-null data block)
+// adds an entry to the variable data, stated_length overriding its length.
 class RecordBuilder {
  public:
   RecordBuilder& uint(ChannelRole role, uint64_t value, uint32_t bytes = 1) {
-    for (uint32_t i = 0; i < bytes; ++i) fixed_.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    put(&fixed_, value, bytes);
     return add(role, VALUE_UINT, bytes * 8);
   }
   RecordBuilder& real(ChannelRole role, double value) {
-    uint64_t bits;
-    std::memcpy(&bits, &value, 8);
-    uint(role, bits, 8);
-    channels_.back().value_class = VALUE_FLOAT;
+    uint(role, std::bit_cast<uint64_t>(value), 8).last().value_class = VALUE_FLOAT;
     return *this;
   }
   RecordBuilder& bytes(ChannelRole role, const std::vector<uint8_t>& data) {
@@ -41,10 +33,9 @@ class RecordBuilder {
   }
   RecordBuilder& variable(ChannelRole role, const std::vector<uint8_t>& data,
                           int64_t stated_length = -1) {
-    fixed_.insert(fixed_.end(), 4, 0);
-    add(role, VALUE_BYTES, 32).channels_.back().data_block = kSomeBlock;
-    uint64_t n = stated_length < 0 ? data.size() : static_cast<uint64_t>(stated_length);
-    for (int i = 0; i < 4; ++i) variable_.push_back(static_cast<uint8_t>(n >> (8 * i)));
+    uint(role, 0, 4).last().value_class = VALUE_BYTES;
+    last().data_block = reinterpret_cast<BlockBase*>(0x10);
+    put(&variable_, stated_length < 0 ? data.size() : static_cast<uint64_t>(stated_length), 4);
     variable_.insert(variable_.end(), data.begin(), data.end());
     return *this;
   }
@@ -55,14 +46,14 @@ class RecordBuilder {
 
  private:
   RecordBuilder& add(ChannelRole role, ValueClass value_class, uint64_t bit_count) {
-    ChannelInfo c;
-    c.role = role;
-    c.value_class = value_class;
+    EXPECT_TRUE(channels_.append(ChannelInfo()));
+    ChannelInfo& c = last();
+    c.role = role, c.value_class = value_class, c.bit_count = bit_count, c.little_endian = 1;
     c.bit_position = fixed_.size() * 8 - bit_count;
-    c.bit_count = bit_count;
-    c.little_endian = 1;
-    EXPECT_TRUE(channels_.append(std::move(c)));
     return *this;
+  }
+  static void put(std::vector<uint8_t>* to, uint64_t value, uint32_t bytes) {
+    for (uint32_t i = 0; i < bytes; ++i) to->push_back(static_cast<uint8_t>(value >> (8 * i)));
   }
   ChannelInfoList channels_;
   std::vector<uint8_t> fixed_, variable_;
@@ -129,16 +120,15 @@ TEST(Decoders, PhysicalValuesAreConvertedAndTruncated) {
     EXPECT_EQ(f.can.dlc, c.byte) << c.value;
   }
 
-  // Integers too wide or too large for a field: data frames take plain
-  // integers without the double that remote frames go through, with the
-  // same result.
+  // Integers too wide for a field: data frames take them without the double
+  // that remote frames go through, with the same result.
   for (uint64_t raw : {0ull, 1ull, 255ull, 256ull, 0x7FFFFFFFull, 0x80000000ull, 0x100000005ull,
                        (1ull << 48) - 1, (1ull << 53) + 1, (1ull << 63) + 3})
     for (uint32_t width : {4u, 6u, 8u}) {
       RecordBuilder can;
-      const ChannelRole roles[] = {ROLE_TIMESTAMP, ROLE_ID,          ROLE_IDE,        ROLE_DIR,
-                                   ROLE_DLC,       ROLE_DATA_LENGTH, ROLE_BUS_CHANNEL};
-      for (ChannelRole role : roles) can.uint(role, raw, width);
+      for (ChannelRole role : {ROLE_TIMESTAMP, ROLE_ID, ROLE_IDE, ROLE_DIR, ROLE_DLC,
+                               ROLE_DATA_LENGTH, ROLE_BUS_CHANNEL})
+        can.uint(role, raw, width);
       FrameBuffer remote;
       ASSERT_EQ(decode_can_data(can.view(), &f), FRAME_CAN_DATA);
       ASSERT_EQ(decode_can_remote(can.view(), &remote), FRAME_CAN_REMOTE);
@@ -149,11 +139,8 @@ TEST(Decoders, PhysicalValuesAreConvertedAndTruncated) {
           << raw;
     }
 
-  float t = 2.5f;
-  uint32_t bits;
-  std::memcpy(&bits, &t, 4);
   RecordBuilder single;
-  single.uint(ROLE_TIMESTAMP, bits, 4).last().value_class = VALUE_FLOAT;
+  single.uint(ROLE_TIMESTAMP, std::bit_cast<uint32_t>(2.5f), 4).last().value_class = VALUE_FLOAT;
   ASSERT_EQ(decode_can_data(single.view(), &f), FRAME_CAN_DATA);
   EXPECT_EQ(f.can.timestamp, 2.5);
 }

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -14,48 +13,34 @@
 #include "app/csv_expect.h"
 #include "app/settings.h"
 #include "support/faulty_folder.h"
-#include "support/platform.h"
 
 namespace quarrow {
 namespace {
 
-// A frame whose data pointer follows it when it is copied.
-template <typename F>
-struct Owned : F {
-  Owned() {
-    std::memset(static_cast<F*>(this), 0, sizeof(F));
-    this->data = this->bytes;
-  }
-};
-
-// The other columns are pinned by the end-to-end tests.
 TEST(CsvRow, RoundsHalfWayUpAndGrowsForHugeTimes) {
-  Owned<CanFrame> f;
+  CanFrame f{};
+  f.data = f.bytes;
   f.kind = FRAME_CAN_DATA;
   f.timestamp = 2.8329605;
-  f.id = 1;
-  f.bus_channel = 1;
+  f.id = f.bus_channel = 1;
   SsoString row;
   ASSERT_TRUE(csv_format_can_row(f, 0.0, &row));
   EXPECT_STREQ(row.c_str(), "  2.832961;1;001;0;0;0;0;0;0;0;0;\n");
   f.timestamp = 1e300;
   f.data_length = 64;
   std::memset(f.bytes, 0x12, sizeof f.bytes);
-  SsoString long_row;
-  ASSERT_TRUE(long_row.append(StringView("prefix|")));
-  ASSERT_TRUE(csv_format_can_row(f, 0.0, &long_row));
-  std::string text(long_row.c_str(), long_row.size());
-  EXPECT_EQ(text.rfind("prefix|1000000", 0), 0u);
+  ASSERT_TRUE(row.assign(StringView("prefix|")));
+  ASSERT_TRUE(csv_format_can_row(f, 0.0, &row));
+  const std::string text(row.c_str(), row.size());
   std::string hex;
   for (int i = 0; i < 64; ++i) hex += "12";
+  EXPECT_EQ(text.rfind("prefix|1000000", 0), 0u);
   EXPECT_GT(text.size(), 300u);
   EXPECT_EQ(text.substr(text.size() - 129), hex + "\n");
 }
 
-// Converts in a scratch folder whose operations fail as faults_ says: paths
-// holding a table's suffix (its temporary name too) fail there, a write
-// after `writes` writes to that path, a flush of a path that ends in
-// `flush`. Flushes and removals go to journal_, in order.
+// A folder failing as faults_ says (a write after `writes` writes, a flush by the
+// path's end); flushes and removals go to journal_.
 class CsvSinkTest : public testing::Test {
  protected:
   struct Faults {
@@ -64,19 +49,26 @@ class CsvSinkTest : public testing::Test {
     std::string close = "", remove = "", flush = "";
   };
   void SetUp() override {
-    std::filesystem::create_directories(tmp_ / "out");
+    reset({});
     sink_ = csv_sink_create(&folder_, &folder_, &settings_);
     ASSERT_NE(sink_, nullptr);
+  }
+  void reset(const Faults& faults) {
+    std::filesystem::remove_all(tmp_ / "out");
+    std::filesystem::create_directories(tmp_ / "out");
+    faults_ = faults;
+    created_.clear();
+    written_.clear();
+    journal_.clear();
   }
   bool fails(const std::string& op, const std::string& path) {
     auto at = [&](const std::string& part) {
       return !part.empty() && path.find(part) != std::string::npos;
     };
     if (op == "create") created_.push_back(path);
-    if (op == "flush" || op == "remove") {
-      const std::string root = tmp_.path() + "/";
-      journal_.push_back(op + (" " + (path.starts_with(root) ? path.substr(root.size()) : path)));
-    }
+    const std::string root = tmp_.path() + "/";
+    if (op == "flush" || op == "remove")
+      journal_.push_back(op + " " + (path.starts_with(root) ? path.substr(root.size()) : path));
     return (op == "create" && at(faults_.create)) || (op == "close" && at(faults_.close)) ||
            (op == "remove" && at(faults_.remove)) ||
            (op == "flush" && !faults_.flush.empty() && path.ends_with(faults_.flush)) ||
@@ -86,28 +78,21 @@ class CsvSinkTest : public testing::Test {
     test::write_file(tmp_ / "in.mf4", mdfw::write_bus_log(frames, options));
     return convert_file(sink_.get(), "in.mf4", "out/log") == CONVERT_OK;
   }
-  std::string table(const char* kind) {
-    return test::read_file(tmp_ / ("out/log_" + std::string(kind)));
-  }
-  bool has(const char* kind) { return test::file_exists(tmp_ / ("out/log_" + std::string(kind))); }
 
   test::TempDir tmp_;
   Faults faults_;
-  std::vector<std::string> created_;
+  std::vector<std::string> created_, journal_;
   std::map<std::string, int> written_;
-  std::vector<std::string> journal_;
   test::FaultyFolder folder_{
       tmp_.path(), [this](const char* op, const std::string& path) { return fails(op, path); }};
   ConverterSettings settings_;
   std::unique_ptr<CsvSink> sink_;
 };
 
-// The rows are the stable sort by time of the frames in read order, NaN
-// last and -0.0 equal to 0.0, whether the groups come in time order or not,
-// in one piece or in many made on several threads.
+// The rows are the stable sort by time of the frames in read order, NaN last
+// and -0.0 equal to 0.0, whatever the groups' order, pieces and threads.
 TEST_F(CsvSinkTest, RowsAreTheStableSortByTime) {
-  using mdfw::BusFrame;
-  // Few distinct times, so that equal times straddle the pieces.
+  using mdfw::BusFrame;  // few distinct times, so that equal times straddle the pieces
   std::vector<BusFrame> in_order;
   for (uint32_t i = 0; i < 150'000; ++i) {
     double t = (i / 7'000) * 0.5;
@@ -151,17 +136,16 @@ TEST_F(CsvSinkTest, RowsAreTheStableSortByTime) {
       SCOPED_TRACE(testing::Message() << c.frames->size() << " frames, " << threads << " threads");
       settings_.threads_per_file = threads;
       ASSERT_TRUE(convert(*c.frames, options));
-      EXPECT_TRUE(table("CAN.csv") == want.can);
-      EXPECT_EQ(table("LIN.csv"), want.lin);
+      EXPECT_TRUE(test::read_file(tmp_ / "out/log_CAN.csv") == want.can);
+      EXPECT_EQ(test::read_file(tmp_ / "out/log_LIN.csv"), want.lin);
     }
   }
 }
 
-// What is logged, what the result is, what stays behind.
 TEST_F(CsvSinkTest, OutputFailuresFailTheFile) {
   using F = Faults;
-  mdfw::BusLogOptions options;
-  options.layout = mdfw::Layout::unsorted;
+  mdfw::BusLogOptions unsorted;
+  unsorted.layout = mdfw::Layout::unsorted;
   const struct {
     F faults;
     bool with_lin;
@@ -181,65 +165,46 @@ TEST_F(CsvSinkTest, OutputFailuresFailTheFile) {
       {F{"", "_LIN.csv", 1, "", "_LIN.csv"}, 1, "Could not write LIN data", 1, 0, 2},
       {F{"", "_CAN.csv", 1, "", "_CAN.csv"}, 1, "Could not write CAN data", 0, 0, 2},
       {F{"", "", 0, "", "_LIN.csv"}, 0, "", 1, 0, 2},
-      // An input that fails when it is closed may have fed the tables
-      // damaged bytes.
+      // An input that fails when closed may have fed the tables damaged bytes.
       {F{"", "", 0, "in.mf4"}, 1, "Could not close input file after conversion: in.mf4", 0, 0, 2},
   };
   for (const auto& c : cases) {
-    std::filesystem::remove_all(tmp_ / "out");
-    std::filesystem::create_directories(tmp_ / "out");
-    created_.clear();
-    written_.clear();
-    faults_ = c.faults;
-    std::vector<mdfw::BusFrame> frames = {mdfw::can_data(1, 1, {1}), mdfw::can_data(2, 2, {2})};
+    reset(c.faults);
+    std::vector<mdfw::BusFrame> frames{mdfw::can_data(1, 1, {1}), mdfw::can_data(2, 2, {2})};
     if (c.with_lin)
       frames.insert(frames.end(), {mdfw::lin_frame(1, 1, {1}), mdfw::lin_frame(2, 2, {2})});
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(convert(frames, options)) << c.message;
-    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(convert(frames, unsorted)) << c.message;
+    const std::string log = testing::internal::GetCapturedStderr();
     EXPECT_NE(log.find(c.message.empty() ? "" : " E " + c.message), std::string::npos) << log;
-    EXPECT_EQ(has("CAN.csv"), c.can_left) << c.message;
-    EXPECT_EQ(has("LIN.csv"), c.lin_left) << c.message;
+    EXPECT_EQ(test::file_exists(tmp_ / "out/log_CAN.csv"), c.can_left) << c.message;
+    EXPECT_EQ(test::file_exists(tmp_ / "out/log_LIN.csv"), c.lin_left) << c.message;
     EXPECT_EQ(created_.size(), c.opened) << c.message;
   }
 }
 
-// With -d the tables reach stable storage, and their folder after the
-// renames, before the input is deleted; a flush that fails is a write
-// failure: no table, the input kept. Without -d nothing is flushed.
+// With -d the tables, then their folder after the renames, reach stable storage
+// before the input goes; a failed flush fails the file and keeps the input.
 TEST_F(CsvSinkTest, DeleteFlushesTablesBeforeTheInputGoes) {
-  const std::string pid = std::to_string(test::process_id());
-  const std::string lin_name = ".log_LIN.csv." + pid + ".part";
-  const std::string can_part = "flush out/.log_CAN.csv." + pid + ".part";
-  const std::string lin_part = "flush out/" + lin_name;
+  const std::string part = ".csv." + std::to_string(test::process_id()) + ".part";
+  const std::string can = "flush out/.log_CAN" + part, lin = "flush out/.log_LIN" + part;
+  const std::string gone_can = "remove out/log_CAN.csv", gone_lin = "remove out/log_LIN.csv";
   const struct {
     bool delete_converted;
     std::string failing;
     std::vector<std::string> journal;
   } cases[] = {
       {false, "", {}},
-      {true, "", {can_part, lin_part, "flush out/", "remove in.mf4"}},
-      {true,
-       lin_name,
-       {can_part, lin_part, "remove out/" + lin_name, "remove out/log_CAN.csv",
-        "remove out/log_LIN.csv"}},
-      {true,
-       "out/",
-       {can_part, lin_part, "flush out/", "remove out/log_CAN.csv", "remove out/log_LIN.csv"}},
+      {true, "", {can, lin, "flush out/", "remove in.mf4"}},
+      {true, ".log_LIN" + part, {can, lin, "remove out/.log_LIN" + part, gone_can, gone_lin}},
+      {true, "out/", {can, lin, "flush out/", gone_can, gone_lin}},
   };
   for (const auto& c : cases) {
-    std::filesystem::remove_all(tmp_ / "out");
-    std::filesystem::create_directories(tmp_ / "out");
-    faults_ = Faults{};
-    faults_.flush = c.failing;
+    reset({.flush = c.failing});
     settings_.delete_converted = c.delete_converted;
     testing::internal::CaptureStderr();
-    test::write_file(tmp_ / "in.mf4",
-                     mdfw::write_bus_log({mdfw::can_data(1, 1, {1}), mdfw::lin_frame(1, 1, {1})}));
-    journal_.clear();
-    bool ok = convert_file(sink_.get(), "in.mf4", "out/log") == CONVERT_OK;
-    std::string log = testing::internal::GetCapturedStderr();
-    SCOPED_TRACE(c.failing + "\n" + log);
+    const bool ok = convert({mdfw::can_data(1, 1, {1}), mdfw::lin_frame(1, 1, {1})}, {});
+    SCOPED_TRACE(c.failing + "\n" + testing::internal::GetCapturedStderr());
     EXPECT_EQ(ok, c.failing.empty());
     EXPECT_EQ(journal_, c.journal);
     EXPECT_EQ(test::file_exists(tmp_ / "in.mf4"), !(c.delete_converted && ok));

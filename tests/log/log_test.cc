@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <regex>
 #include <string>
-#include <tuple>
 
 #include "support/platform.h"
 
