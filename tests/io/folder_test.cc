@@ -4,9 +4,7 @@
 
 #include <map>
 #include <random>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "io/stream.h"
 #include "support/platform.h"
@@ -28,16 +26,17 @@ std::vector<Entry> entries_of(const DirListing& listing) {
   return out;
 }
 
-TEST(FolderTest, ListsFilesAndFoldersInUnsignedByteOrder) {
+// Listings come in unsigned byte order and leave out what is neither a file
+// nor a folder and links to nothing (where the platform lets a test make them);
+// stat reports kind and size and refuses embedded zeros.
+TEST(FolderTest, ListsAndStatsFilesAndFolders) {
   TempDir tmp;
   const std::vector<Entry> expected = {{"10.MF4", PATH_FILE, 4},      {"9.MF4", PATH_FILE, 0},
-                                       {"B.MF4", PATH_FILE, 3},       {"a.MF4", PATH_FILE, 1},
+                                       {"B.MF4", PATH_FILE, 3},       {"a.MF4", PATH_FILE, 1000},
                                        {"c.MF4", PATH_FILE, 2},       {"sub", PATH_FOLDER, 0},
                                        {"\xc3\xa4.MF4", PATH_FILE, 1}};
   for (const auto& [name, kind, size] : expected)
     write_file(tmp / (kind == PATH_FILE ? name : name + "/not_listed"), std::string(size, 'x'));
-  // Neither a file nor a folder, and a link to nothing: both left out
-  // (where the platform lets a test make them).
   make_fifo(tmp / "fifo");
   ASSERT_TRUE(kWindows || make_symlink(tmp / "gone", tmp / "dangling"));
   auto folder = folder_open(tmp.path().c_str());
@@ -51,6 +50,27 @@ TEST(FolderTest, ListsFilesAndFoldersInUnsignedByteOrder) {
     folder->list((tmp / "a.MF4").c_str(), &listing);
     EXPECT_EQ(entries_of(listing), expected);
   }
+  // Relative names are below the scratch folder.
+  const Entry cases[] = {
+      {"a.MF4", PATH_FILE, 1000},  {"a.MF4/", PATH_FILE, 1000}, {"sub", PATH_FOLDER, 0},
+      {"sub/", PATH_FOLDER, 0},    {"none", PATH_MISSING, 0},   {"a.MF4/x", PATH_MISSING, 0},
+      {"none/x", PATH_MISSING, 0}, {"/", PATH_FOLDER, 0},       {"", PATH_MISSING, 0}};
+  for (const auto& [name, kind, size] : cases) {
+    const std::string path = name.empty() || name == "/" ? name : tmp / name;
+    PathInfo info;
+    info.size = -7;
+    ASSERT_TRUE(folder->stat(path.c_str(), &info)) << path;
+    EXPECT_EQ(info.kind, kind) << path;
+    EXPECT_EQ(info.size, size) << path;
+  }
+  std::string zero = tmp / "a.MF4";
+  zero += std::string("\0/other", 7);
+  const StringView z(zero.data(), zero.size());
+  PathInfo info;
+  EXPECT_FALSE(folder->stat(z, &info));
+  EXPECT_EQ(folder->open_file(z, FS_OPEN_READ), nullptr);
+  EXPECT_FALSE(folder->remove(z));
+  EXPECT_TRUE(file_exists(tmp / "a.MF4"));
 }
 
 // Random names, many repeated (the first entry stays), then sorted runs, the
@@ -79,35 +99,6 @@ TEST(DirListingTest, NamesStaySortedUniqueAndBalanced) {
     listing.for_each([&](const DirListing::Node& n) { EXPECT_EQ(n.size, next++); });
     EXPECT_EQ(next, 20000);
   }
-}
-
-TEST(FolderTest, StatReportsKindAndSizeAndRefusesEmbeddedZeros) {
-  TempDir tmp;
-  write_file(tmp / "f.MF4", std::string(1000, 'x'));
-  std::filesystem::create_directory(fs_path(tmp / "d"));
-  auto folder = folder_open(tmp.path().c_str());
-  ASSERT_TRUE(folder);
-  // Relative names are below the scratch folder.
-  const Entry cases[] = {{"f.MF4", PATH_FILE, 1000},       {"f.MF4/", PATH_FILE, 1000},
-                         {"d", PATH_FOLDER, 0},            {"d/", PATH_FOLDER, 0},
-                         {"missing", PATH_MISSING, 0},     {"f.MF4/below", PATH_MISSING, 0},
-                         {"missing/below", PATH_MISSING, 0}, {"", PATH_MISSING, 0},
-                         {"/", PATH_FOLDER, 0}};
-  for (const auto& [name, kind, size] : cases) {
-    const std::string path = name.empty() || name == "/" ? name : tmp / name;
-    PathInfo info;
-    info.size = -7;
-    ASSERT_TRUE(folder->stat(path.c_str(), &info)) << path;
-    EXPECT_EQ(info.kind, kind) << path;
-    EXPECT_EQ(info.size, size) << path;
-  }
-  std::string zero = tmp / "f.MF4";
-  zero += std::string("\0/other", 7);
-  PathInfo info;
-  EXPECT_FALSE(folder->stat(StringView(zero.data(), zero.size()), &info));
-  EXPECT_EQ(folder->open_file(StringView(zero.data(), zero.size()), FS_OPEN_READ), nullptr);
-  EXPECT_FALSE(folder->remove(StringView(zero.data(), zero.size())));
-  EXPECT_TRUE(file_exists(tmp / "f.MF4"));
 }
 
 TEST(FolderTest, ShareRootsAndTheirFoldersAreFolders) {
