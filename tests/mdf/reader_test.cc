@@ -1,6 +1,5 @@
-// Loading MDF files: sound trees and their fields, other writers' data lists, damaged and hostile
-// files (each fails cleanly, without crashing, leaking or reading outside a buffer), and the files
-// mklog writes.
+// Loading MDF files: sound trees, other writers' lists, damaged and hostile files (each fails
+// cleanly, without crashing, leaking or reading outside a buffer), and the files mklog writes.
 
 #include <gtest/gtest.h>
 
@@ -30,27 +29,19 @@ using Bytes = std::vector<uint8_t>;
 using mdfw::get_u64;
 using mdfw::put_u64;
 
-struct MdfCloser {
-  void operator()(MdfFile* f) const { mdf_close(f); }
-};
-
 // The file is released before the stream it was read from.
 struct Opened {
   test::StreamPtr stream;
-  std::unique_ptr<MdfFile, MdfCloser> file;
+  std::unique_ptr<MdfFile, decltype(&mdf_close)> file{nullptr, &mdf_close};
   IdBlock* id() const { return mdf_id_block(file.get()); }
   HdBlock* hd() const { return mdf_hd_block(file.get()); }
   DgBlock* dg(size_t i) const { return block_as<DgBlock>(hd()->hd_dg_list[i]); }
 };
 
 Opened open_bytes(const Bytes& bytes, bool other_writers = false) {
-  Opened o{test::memory_with(bytes), {}};
+  Opened o{test::memory_with(bytes)};
   o.file.reset(mdf_open(o.stream.get(), other_writers));
   return o;
-}
-
-bool opens(const Bytes& bytes) {
-  return open_bytes(bytes).file != nullptr;
 }
 
 // Whether the image opens, and what was logged meanwhile.
@@ -143,8 +134,7 @@ Bytes sample_log(SampleMap* map, uint64_t dt_data_size = 32) {
   return b.release();
 }
 
-// An image with one data group and one channel group; add_channel appends channels to the group's
-// chain.
+// One data group and one channel group; add_channel appends to the group's chain.
 struct OneGroup {
   B b;
   uint64_t cg = 0;
@@ -254,9 +244,8 @@ TEST(ReaderTree, DataViewReadsAndSeeksWithinTheDataSection) {
   EXPECT_EQ(data_block_stream(o.dg(0)), nullptr);
 }
 
-// Two data groups whose DT blocks start at 1000 (100 bytes) and 5000 (8 bytes, linked first) in a
-// 9000-byte file: the repair takes the block at the largest offset to the end of the file, or to a
-// linked block that follows it at 7000, and clears only the length flag.
+// DT blocks at 1000 (100 bytes) and 5000 (8, linked first) in 9000 bytes: the repair runs the last
+// one to the file's end, or to a linked block at 7000, and clears only the length flag.
 TEST(ReaderTree, UnfinalisedRepairRunsTheLastDataBlockToTheEnd) {
   // flags, with data, a block behind, the late block's length, flags after
   const std::tuple<uint16_t, bool, bool, uint64_t, uint16_t> cases[] = {
@@ -285,9 +274,8 @@ TEST(ReaderTree, UnfinalisedRepairRunsTheLastDataBlockToTheEnd) {
   }
 }
 
-// A variable-length channel may link to a VLSD channel group before or after its own group in the
-// chain, or to one outside any data group's chain, which is kept alive with the chain behind it
-// until a later data group lists it.
+// A VLSD group may stand before or after its channel's group, or outside any chain: then it is
+// kept alive, with the chain behind it, until a later data group lists it.
 TEST(ReaderTree, SignalDataGroupsAreSharedWhereverTheyStand) {
   for (int where : {0, 1, 2, 3}) {
     OneGroup g;
@@ -330,8 +318,7 @@ TEST(ReaderTree, SignalDataGroupsAreSharedWhereverTheyStand) {
   }
 }
 
-// Touches every block reachable from the tree, so that the sanitizer sees a stale or half-built
-// block.
+// Touches every reachable block, so that the sanitizer sees a stale or half-built one.
 void walk_tree(const BlockList& list) {
   double v;
   for (const BlockRef& ref : list) {
@@ -365,9 +352,8 @@ TEST(ReaderDamage, OptionalLinksBeyondTheCountsAreRejected) {
       << log;
 }
 
-// Link counts other than the type's, lengths and counts larger than the file or too small for the
-// header and links, and links into or onto blocks all fail before anything is allocated from them;
-// wrong link counts say nothing.
+// Wrong link counts (silently), impossible lengths and counts, and links into or onto blocks all
+// fail before anything is allocated from them.
 TEST(ReaderDamage, ImpossibleHeadersAndLinksFail) {
   SampleMap m;
   const Bytes sample = sample_log(&m);
@@ -440,7 +426,7 @@ TEST(ReaderDamage, DeepNestingFailsCleanlyAndShallowNestingOpens) {
       }
       if (through_conversions) g.add_channel({0, 0, inner});
       if (!through_conversions) g.b.set_link(g.cg, 1, inner);
-      EXPECT_EQ(opens(g.b.release()), opened) << depth << through_conversions;
+      EXPECT_EQ(open_bytes(g.b.release()).file != nullptr, opened) << depth << through_conversions;
     }
   }
 }
@@ -503,7 +489,7 @@ TEST(ReaderDamage, MillionBlockChainsOpenInOrderOrFailOnALoop) {
     for (uint64_t i = 0; i < kCount; ++i) ASSERT_EQ(list[i]->offset, kFirst + i * kSize) << i;
   }
   put_u64(image, image.size() - kSize + 24, kFirst + 17 * kSize);
-  EXPECT_FALSE(opens(image));
+  EXPECT_EQ(open_bytes(image).file, nullptr);
   BlockRef head;
   for (int i = 0; i < 1'000'000; ++i) {
     BlockRef cc = BlockRef::adopt(kCcDescriptor.create());
@@ -613,7 +599,6 @@ TEST(WriterMklog, WritesTheRequestedLayoutOrRefusesBadArguments) {
   }
   EXPECT_EQ(run_mklog(""), 2);
   EXPECT_EQ(run_mklog("--help"), 0);
-  // Runs mklog into out and opens what it wrote.
   auto written = [&out](const std::string& args) {
     EXPECT_EQ(run_mklog(args + " " + out), 0) << args;
     const std::string log = test::read_file(out);
@@ -633,19 +618,17 @@ TEST(WriterMklog, WritesTheRequestedLayoutOrRefusesBadArguments) {
   ASSERT_EQ(split.hd()->hd_dg_list.size(), 4u);
   uint64_t frames = 0;
   for (size_t i = 0; i < 4; ++i) {
-    const BlockList& cgs = split.dg(i)->dg_cg_list;
-    ASSERT_EQ(cgs.size(), 1u);
-    const CgBlock* cg = block_as<CgBlock>(cgs[0]);
+    ASSERT_EQ(split.dg(i)->dg_cg_list.size(), 1u);
+    const CgBlock* cg = block_as<CgBlock>(split.dg(i)->dg_cg_list[0]);
     EXPECT_EQ(cg->cg_record_id, mdfw::record_id_of(mdfw::FrameType::can_data));
     EXPECT_GT(cg->cg_cycle_count, 0u);
     frames += cg->cg_cycle_count;
   }
   EXPECT_EQ(frames, 200u);
   ASSERT_EQ(run_mklog("-n 100 --compress 8,4 --crc --device-id 0000ABCD " + out), 0);
-  // Checksummed (1), compressed (34), version 1, the device id big-endian.
-  const std::string container = test::read_file(out);
-  EXPECT_EQ(container.substr(0, 12), "Generic File");
-  EXPECT_EQ(container.substr(13, 7), std::string("\1\x22\1\0\0\xAB\xCD", 7));
+  // Checksummed (flags 1), compressed (34), version 1, the device id big-endian.
+  EXPECT_EQ(test::read_file(out).substr(0, 20),
+            std::string("Generic File\1\1\x22\1\0\0\xAB\xCD", 20));
 }
 
 }  // namespace
