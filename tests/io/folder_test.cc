@@ -26,9 +26,7 @@ std::vector<Entry> entries_of(const DirListing& listing) {
   return out;
 }
 
-// Listings come in unsigned byte order and leave out what is neither a file
-// nor a folder and links to nothing (where the platform lets a test make them);
-// stat reports kind and size and refuses embedded zeros.
+// Listings are in unsigned byte order without fifos and dangling links; stat refuses zeros.
 TEST(FolderTest, ListsAndStatsFilesAndFolders) {
   TempDir tmp;
   const std::vector<Entry> expected = {{"10.MF4", PATH_FILE, 4},      {"9.MF4", PATH_FILE, 0},
@@ -73,8 +71,7 @@ TEST(FolderTest, ListsAndStatsFilesAndFolders) {
   EXPECT_TRUE(file_exists(tmp / "a.MF4"));
 }
 
-// Random names, many repeated (the first entry stays), then sorted runs, the
-// worst case for the walk's fixed stack if the tree were not balanced.
+// Repeated random names (the first stays), then sorted runs: the worst case for an unbalanced tree.
 TEST(DirListingTest, NamesStaySortedUniqueAndBalanced) {
   std::mt19937 rng(12345);
   std::map<std::string, int64_t> reference;  // compares as unsigned char, like the listing
@@ -121,23 +118,18 @@ TEST(PathNormalizeTest, MakesPathsAbsoluteWithSlashes) {
   // The working directory as the system reports it: links resolved.
   const std::string r = utf8_of(std::filesystem::current_path());
   write_file(r + "/logs/x.MF4", "x");
+  // Dot segments stay, a file loses its trailing slash, one pass makes three slashes two, and a
+  // network path keeps the two separators that open it.
   const std::pair<std::string, std::string> cases[] = {
-      {"logs", r + "/logs/"},
-      {"logs/", r + "/logs/"},
-      {"./logs", r + "/./logs/"},          // dot segments stay
-      {"logs/x.MF4/", r + "/logs/x.MF4"},  // a file loses its trailing slash
-      {r + "//logs//x.MF4", r + "/logs/x.MF4"},
-      {r + "///logs", r + "//logs/"},  // one pass: three slashes become two
-      {"logs\\\\x.MF4", r + "/logs/x.MF4"},
-      {"missing/", r + "/missing/"},
-      {"", r + "/"},
-      {"/", "/"},
-      {"C:", "C:/"},
+      // clang-format off
+      {"logs", r + "/logs/"}, {"logs/", r + "/logs/"}, {"./logs", r + "/./logs/"},
+      {"logs/x.MF4/", r + "/logs/x.MF4"}, {r + "//logs//x.MF4", r + "/logs/x.MF4"},
+      {r + "///logs", r + "//logs/"}, {"logs\\\\x.MF4", r + "/logs/x.MF4"},
+      {"missing/", r + "/missing/"}, {"", r + "/"}, {"/", "/"}, {"C:", "C:/"},
       {"C:\\Logs\\\\00000001.MF4", "C:/Logs/00000001.MF4"},
-      // A network path keeps the two separators that open it.
       {"\\\\server\\share\\logs", "//server/share/logs"},
-      {"//server//share///x.MF4", "//server/share//x.MF4"},
-  };
+      {"//server//share///x.MF4", "//server/share//x.MF4"}};
+  // clang-format on
   for (const auto& [in, expected] : cases) {
     SsoString s;
     s.append(in.data(), in.size());
