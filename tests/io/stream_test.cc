@@ -86,7 +86,7 @@ TEST_F(StreamTest, WindowsAndBuffersReadAndSeekTheRightBytes) {
   EXPECT_EQ(buffered_stream_create(nullptr, true, 8), nullptr);
 }
 
-TEST(MemoryStreamTest, SeeksStayInsideAndAGapReadsAsZeros) {
+TEST_F(StreamTest, SeeksStayInsideAndMissingOperationsAndBadArgumentsAreReported) {
   StreamPtr s = memory_with(bytes_of("abc"));
   auto* m = static_cast<MemoryStream*>(s.get());
   EXPECT_EQ(m->capacity(), 4u);
@@ -96,9 +96,6 @@ TEST(MemoryStreamTest, SeeksStayInsideAndAGapReadsAsZeros) {
   EXPECT_EQ(stream_write(m, "z", 1), 1);
   EXPECT_EQ(stream_seek(m, 2, END), 7);  // past the end extends
   EXPECT_EQ(read_all(m), bytes_of(std::string("abc\0z\0\0", 7)));
-}
-
-TEST_F(StreamTest, MissingOperationsAndBadArgumentsAreReported) {
   StreamPtr w(open_file({}, FILE_MODE_WRITE));
   char b[4];
   EXPECT_EQ(stream_read(w.get(), b, 4), STREAM_UNSUPPORTED);
@@ -123,24 +120,18 @@ using Bytes = std::vector<uint8_t>;
 using ContainerPtr = std::unique_ptr<ContainerStream, StreamCloser>;
 
 // Reads end (read_result 0) or fail (-1) from fault_at on; seeks and the size see everything.
-class FaultyReadStream : public ByteStream {
- public:
-  FaultyReadStream(const Bytes& bytes, int64_t fault_at, int64_t read_result)
-      : inner_(memory_with(bytes)), fault_at_(fault_at), result_(read_result) {}
+struct FaultyReadStream : ByteStream {
+  FaultyReadStream(const Bytes& bytes, int64_t at, int64_t read_result)
+      : inner(memory_with(bytes)), fault_at(at), result(read_result) {}
   int64_t read(void* buffer, uint64_t count) override {
-    int64_t left = fault_at_ - stream_tell(inner_.get());
-    if (left <= 0) return result_;
-    return stream_read(inner_.get(), buffer, std::min(count, static_cast<uint64_t>(left)));
+    int64_t left = fault_at - stream_tell(inner.get());
+    return left <= 0 ? result : stream_read(inner.get(), buffer, std::min<uint64_t>(count, left));
   }
-  int64_t tell() override { return stream_tell(inner_.get()); }
-  int64_t seek(int64_t offset, int32_t origin) override {
-    return stream_seek(inner_.get(), offset, origin);
-  }
+  int64_t tell() override { return stream_tell(inner.get()); }
+  int64_t seek(int64_t at, int32_t from) override { return stream_seek(inner.get(), at, from); }
   int64_t close() override { return 0; }
-
- private:
-  StreamPtr inner_;
-  int64_t fault_at_, result_;
+  StreamPtr inner;
+  int64_t fault_at, result;
 };
 
 // A compressed container assembled by hand; with_crc also sets the flags.

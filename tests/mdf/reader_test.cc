@@ -215,31 +215,6 @@ TEST(ReaderTree, ChannelFieldsAreReadAndDerived) {
   EXPECT_EQ(text_block_text(kept), StringView("CAN_DataFrame.ID"));
 }
 
-TEST(ReaderTree, DataViewReadsAndSeeksWithinTheDataSection) {
-  SampleMap m;
-  Opened o = open_bytes(sample_log(&m, 1000));
-  ASSERT_NE(o.file, nullptr);
-  DtBlock* dt = block_as<DtBlock>(o.dg(0)->dg_data);
-  EXPECT_EQ(dt->length, 1024u);
-  ByteStream* view = data_block_stream(dt);
-  Bytes buffer(2000);
-  EXPECT_EQ(stream_read(view, buffer.data(), 2000), 1000);
-  EXPECT_EQ(buffer[999], static_cast<uint8_t>(999));
-  EXPECT_EQ(stream_read(view, buffer.data(), 2000), 0);
-  constexpr int32_t SET = STREAM_SEEK_SET, CUR = STREAM_SEEK_CUR, END = STREAM_SEEK_END;
-  const std::tuple<int64_t, int32_t, int64_t> seeks[] = {
-      {5000, SET, 1000}, {0, END, 1000}, {-1, SET, -1},          {10, SET, 10},  {5, CUR, 15},
-      {-15, CUR, 0},     {-1, CUR, -1},  {INT64_MAX, CUR, 1000}, {998, SET, 998}};
-  for (const auto& [offset, origin, result] : seeks)
-    EXPECT_EQ(stream_seek(view, offset, origin), result);
-  uint8_t two[4] = {};
-  EXPECT_EQ(stream_read(view, two, 4), 2);
-  EXPECT_EQ(two[0], static_cast<uint8_t>(998));
-  EXPECT_EQ(stream_size(view), 1000);
-  EXPECT_EQ(stream_write(view, two, 1), STREAM_UNSUPPORTED);
-  EXPECT_EQ(data_block_stream(o.dg(0)), nullptr);
-}
-
 // The repair runs the last DT block to the file's end or the next block; clears only its flag.
 TEST(ReaderTree, UnfinalisedRepairRunsTheLastDataBlockToTheEnd) {
   // flags, with data, a block behind, the late block's length, flags after
@@ -418,21 +393,40 @@ TEST(ReaderDamage, DeepNestingFailsCleanlyAndShallowNestingOpens) {
   }
 }
 
-TEST(ReaderDamage, TruncatedAndBitFlippedFilesNeverCrash) {
+TEST(ReaderDamage, DataViewStaysInsideAndCutOrFlippedFilesNeverCrash) {
   SampleMap m;
-  const Bytes sample = sample_log(&m);
+  const Bytes sample = sample_log(&m, 1000);
   QuietLog quiet;
   EXPECT_EQ(mdf_open(nullptr), nullptr);
+  Bytes buffer(2000);
   for (uint64_t n = 0; n <= sample.size(); ++n) {
     Opened o = open_bytes({sample.begin(), sample.begin() + static_cast<int64_t>(n)});
     // Records cut short still open: the data view reads what is there.
     ASSERT_EQ(o.file != nullptr, n >= m.dt + 24) << n;
     if (!o.file) continue;
     walk_tree(o.hd()->hd_dg_list);
-    uint8_t buffer[64];
     ByteStream* view = data_block_stream(o.dg(0)->dg_data.get());
-    EXPECT_EQ(stream_read(view, buffer, sizeof buffer), static_cast<int64_t>(n - m.dt - 24));
+    EXPECT_EQ(stream_read(view, buffer.data(), 2000), static_cast<int64_t>(n - m.dt - 24));
   }
+  Opened whole = open_bytes(sample);  // the view reads and seeks within the data section
+  DtBlock* dt = block_as<DtBlock>(whole.dg(0)->dg_data);
+  EXPECT_EQ(dt->length, 1024u);
+  ByteStream* view = data_block_stream(dt);
+  EXPECT_EQ(stream_read(view, buffer.data(), 2000), 1000);
+  EXPECT_EQ(buffer[999], static_cast<uint8_t>(999));
+  EXPECT_EQ(stream_read(view, buffer.data(), 2000), 0);
+  constexpr int32_t SET = STREAM_SEEK_SET, CUR = STREAM_SEEK_CUR, END = STREAM_SEEK_END;
+  const std::tuple<int64_t, int32_t, int64_t> seeks[] = {
+      {5000, SET, 1000}, {0, END, 1000}, {-1, SET, -1},          {10, SET, 10},  {5, CUR, 15},
+      {-15, CUR, 0},     {-1, CUR, -1},  {INT64_MAX, CUR, 1000}, {998, SET, 998}};
+  for (const auto& [offset, origin, result] : seeks)
+    EXPECT_EQ(stream_seek(view, offset, origin), result);
+  uint8_t two[4] = {};
+  EXPECT_EQ(stream_read(view, two, 4), 2);
+  EXPECT_EQ(two[0], static_cast<uint8_t>(998));
+  EXPECT_EQ(stream_size(view), 1000);
+  EXPECT_EQ(stream_write(view, two, 1), STREAM_UNSUPPORTED);
+  EXPECT_EQ(data_block_stream(whole.dg(0)), nullptr);
   uint64_t opened = 0;
   for (uint64_t bit = 0; bit < 8 * m.metadata_end; ++bit) {
     Bytes bytes = sample;
@@ -448,9 +442,9 @@ TEST(ReaderDamage, TruncatedAndBitFlippedFilesNeverCrash) {
   B b;
   b.write_id();
   b.add_text("not a header");
-  Opened o = open_bytes(b.release());
-  ASSERT_NE(o.file, nullptr);
-  EXPECT_EQ(o.hd(), nullptr);
+  Opened other = open_bytes(b.release());
+  ASSERT_NE(other.file, nullptr);
+  EXPECT_EQ(other.hd(), nullptr);
 }
 
 // Long chains are read, checked for loops and freed without recursion or quadratic work.
