@@ -169,7 +169,7 @@ bool opens_logging(ByteStream* s, std::string* log) {
   return opened;
 }
 
-TEST(CompressedContainerTest, AcceptsOnlyItsHeaderAndDecoderFields) {
+TEST(CompressedContainerTest, AcceptsOnlyItsFieldsAndLogsChecksumFailures) {
   // flag, checksum flag, type, version
   for (Bytes header : {Bytes{0, 0, 34, 2}, {1, 0, 34, 1}, {0, 1, 34, 1}, {2, 2, 34, 1}}) {
     Bytes file = compressed(4, 256, {0xA0, 0x80});
@@ -187,16 +187,13 @@ TEST(CompressedContainerTest, AcceptsOnlyItsHeaderAndDecoderFields) {
     EXPECT_EQ(out != nullptr, accepted) << lookahead << "/" << window;
     EXPECT_TRUE(!out || read_all(out.get()) == bytes_of("A"));
   }
-  Bytes file = compressed(4, 256, {});
+  const Bytes bare = compressed(4, 256, {});
   for (size_t n = 20; n < 28; ++n) {  // short fields are refused silently
     std::string log;
-    EXPECT_FALSE(opens_logging(memory_with(Bytes(file.begin(), file.begin() + n)).get(), &log));
+    EXPECT_FALSE(opens_logging(memory_with(Bytes(bare.begin(), bare.begin() + n)).get(), &log));
     EXPECT_EQ(log, "");
   }
-}
-
-// The checksum covers the payload as stored; the last case's reads stop before its footer.
-TEST(CompressedContainerTest, ChecksumFailuresAreLoggedWithTheirMessages) {
+  // The checksum covers the payload as stored; the last case's reads stop before its footer.
   const Bytes payload = bytes_of("123456789");
   auto cut = [](Bytes b, size_t n) { return Bytes(b.begin(), b.end() - n); };
   const std::string missing = "Expected to read out CRC from footer, but found none\n";
@@ -302,7 +299,7 @@ std::string decode(LzssDecoder* d, const Bytes& input, size_t out_size, int poll
 }
 
 // W=8, L=4: 1 + 8 bits is a literal; 0 + 8 bits distance-1 + 4 bits length-1 a back-reference.
-TEST(LzssDecoderTest, DecodesTheBitFormatAndFinishesOnPaddingBits) {
+TEST(LzssDecoderTest, DecodesTheBitFormatAndTakesOnlyParametersInRange) {
   const std::pair<Bytes, std::string> cases[] = {
       {{0xA0, 0x80, 0x0C}, "AAAAA"},         // "A", then 4 bytes from 1 back, overlapping
       {{0xA0, 0x80}, "A"},                   // seven zero bits look like a back-reference
@@ -318,19 +315,16 @@ TEST(LzssDecoderTest, DecodesTheBitFormatAndFinishesOnPaddingBits) {
   DecoderPtr d = decoder(1024, 8, 4);  // stopped inside a back-reference, it is not finished
   EXPECT_EQ(decode(d.get(), {0xA0, 0x80, 0x0C}, 2, 1), "AA");
   EXPECT_EQ(lzss_decoder_finish(d.get()), FINISH_MORE);
-}
-
-// Sizes and parameters in range only; the sink takes only the free room.
-TEST(LzssDecoderTest, AcceptsOnlyParametersInRangeAndSinksIntoTheFreeRoom) {
-  const std::tuple<size_t, uint8_t, uint8_t, bool> cases[] = {
+  // Sizes and parameters in range only; the sink takes only the free room.
+  const std::tuple<size_t, uint8_t, uint8_t, bool> params[] = {
       {1024, 4, 3, true},  {1024, 15, 14, true}, {1, 5, 4, true},      {65535, 15, 3, true},
       {1024, 3, 2, false}, {1024, 16, 4, false}, {1024, 8, 8, false},  {1024, 8, 2, false},
       {1024, 4, 4, false}, {0, 8, 4, false},     {65536, 8, 4, false}, {1024, 15, 15, false}};
-  for (const auto& [input_size, w, l, valid] : cases) {
+  for (const auto& [input_size, w, l, valid] : params) {
     EXPECT_EQ(decoder(input_size, w, l) != nullptr, valid) << input_size << " " << +w << "/" << +l;
     EXPECT_EQ(lzss_decoder_params_valid(w, l), valid || input_size == 0 || input_size > 65535);
   }
-  DecoderPtr d = decoder(4, 8, 4);
+  d = decoder(4, 8, 4);
   const uint8_t bytes[10] = {};
   size_t taken = 99;
   for (auto [offered, result, took] :

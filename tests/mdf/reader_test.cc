@@ -58,15 +58,7 @@ struct QuietLog {
   ~QuietLog() { log_set_output_level(saved); }
 };
 
-// Data sections of the block types.
-Bytes hd_fields(uint64_t start_ns = 0) {
-  return mdfw::Fields().u64(start_ns).zeros(24).bytes();
-}
-
-Bytes dg_fields(uint8_t rec_id_size = 0) {
-  return mdfw::Fields().u8(rec_id_size).zeros(7).bytes();
-}
-
+// Data sections of the block types (those of HD and DG blocks are zeros here).
 Bytes cg_fields(uint64_t record_id = 0, uint64_t cycles = 0, uint16_t flags = 0,
                 uint32_t data_bytes = 8) {
   mdfw::Fields f;
@@ -102,8 +94,9 @@ Bytes sample_log(SampleMap* map, uint64_t dt_data_size = 32) {
   SampleMap& m = *map;
   B b;
   b.write_id();
-  m.hd = b.add_block("HD", {0, 0, 0, 0, 0, 0}, hd_fields(1'700'000'000'000'000'000));
-  m.dg = b.add_block("DG", {0, 0, 0, 0}, dg_fields(0));
+  m.hd = b.add_block("HD", {0, 0, 0, 0, 0, 0},
+                     mdfw::Fields().u64(1'700'000'000'000'000'000).zeros(24).bytes());
+  m.dg = b.add_block("DG", {0, 0, 0, 0}, Bytes(8));
   b.set_link(m.hd, 0, m.dg);
   uint64_t acq = b.add_text("CAN_DataFrame");
   m.si = b.add_block("SI", {0, 0, 0}, mdfw::Fields().u8(2).zeros(7).bytes());
@@ -139,8 +132,8 @@ struct OneGroup {
 
   OneGroup() {
     b.write_id();
-    uint64_t hd = b.add_block("HD", {0, 0, 0, 0, 0, 0}, hd_fields());
-    uint64_t dg = b.add_block("DG", {0, 0, 0, 0}, dg_fields());
+    uint64_t hd = b.add_block("HD", {0, 0, 0, 0, 0, 0}, Bytes(32));
+    uint64_t dg = b.add_block("DG", {0, 0, 0, 0}, Bytes(8));
     cg = b.add_block("CG", {0, 0, 0, 0, 0, 0}, cg_fields());
     b.set_link(hd, 0, dg);
     b.set_link(dg, 1, cg);
@@ -223,9 +216,9 @@ TEST(ReaderTree, UnfinalisedRepairRunsTheLastDataBlockToTheEnd) {
   for (const auto& [flags, with_data, block_behind, late_length, flags_after] : cases) {
     B b;
     b.write_id({"UnFinMF ", "4.10    ", "mklog   ", 410, flags});
-    uint64_t hd = b.add_block("HD", {0, 0, 0, 0, 0, 0}, hd_fields());
-    uint64_t dg2 = b.add_block("DG", {0, 0, 0, 0}, dg_fields());
-    uint64_t dg1 = b.add_block("DG", {dg2, 0, 0, 0}, dg_fields());
+    uint64_t hd = b.add_block("HD", {0, 0, 0, 0, 0, 0}, Bytes(32));
+    uint64_t dg2 = b.add_block("DG", {0, 0, 0, 0}, Bytes(8));
+    uint64_t dg1 = b.add_block("DG", {dg2, 0, 0, 0}, Bytes(8));
     b.set_link(hd, 0, dg1);
     uint64_t at[3];
     for (auto [i, start, size] : {std::tuple{0, 1000, 100}, {1, 5000, 8}, {2, 7000, 0}}) {
@@ -258,7 +251,7 @@ TEST(ReaderTree, SignalDataGroupsAreSharedWhereverTheyStand) {
       g.b.set_link(vlsd, 0, tail);
       // A second data group's chain reaches the kept chain later.
       uint64_t head = g.b.add_block("CG", {vlsd, 0, 0, 0, 0, 0}, cg_fields(9));
-      if (where == 3) g.b.set_link(dg, 0, g.b.add_block("DG", {0, head, 0, 0}, dg_fields(1)));
+      if (where == 3) g.b.set_link(dg, 0, g.b.add_block("DG", {0, head, 0, 0}, Bytes(8, 1)));
     }
     Opened o = open_bytes(g.b.release());
     ASSERT_NE(o.file, nullptr) << where;
@@ -340,7 +333,7 @@ TEST(ReaderDamage, ImpossibleHeadersAndLinksFail) {
       link(m.cn_bytes, 0, m.cn_bytes), link(m.cn_frame, 1, m.cn_frame), link(m.cn_id, 1, m.cn_frame),
       link(m.dg, 2, m.dg), link(m.hd, 5, m.hd), link(m.cc, 3, m.cc), link(m.dg, 0, m.dg),
       link(m.cn_bytes, 0, m.cn_id), link(m.cn_bytes, 5, m.cg),
-      [&](B& b) { b.set_link(m.dg, 0, b.add_block("DG", {m.dg, 0, 0, 0}, dg_fields())); },
+      [&](B& b) { b.set_link(m.dg, 0, b.add_block("DG", {m.dg, 0, 0, 0}, Bytes(8))); },
       [&](B& b) { b.set_link(m.cc, 3, b.add_block("CC", {0, 0, 0, m.cc}, cc_fields(0, {}))); },
       [&](B& b) { b.set_link(m.cg, 0, b.add_block("CG", {m.cg, 0, 0, 0, 0, 0}, cg_fields())); },
       // clang-format on
@@ -452,7 +445,7 @@ TEST(ReaderDamage, MillionBlockChainsOpenInOrderOrFailOnALoop) {
   constexpr uint64_t kFirst = 64 + 104, kSize = 64, kCount = 1'000'000;
   B b;
   b.write_id();
-  b.add_block("HD", {kFirst, 0, 0, 0, 0, 0}, hd_fields());
+  b.add_block("HD", {kFirst, 0, 0, 0, 0, 0}, Bytes(32));
   Bytes& image = b.bytes();
   image.resize(kFirst + kCount * kSize);
   for (uint64_t at = kFirst; at < image.size(); at += kSize) {
