@@ -61,8 +61,7 @@ TEST(FolderTest, ListsAndStatsFilesAndFolders) {
     EXPECT_EQ(info.kind, kind) << path;
     EXPECT_EQ(info.size, size) << path;
   }
-  std::string zero = tmp / "a.MF4";
-  zero += std::string("\0/other", 7);
+  const std::string zero = tmp / "a.MF4" + std::string("\0/other", 7);
   const StringView z(zero.data(), zero.size());
   PathInfo info;
   EXPECT_FALSE(folder->stat(z, &info));
