@@ -4,9 +4,7 @@
 
 #include <map>
 #include <random>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "io/stream.h"
 #include "support/platform.h"
@@ -28,16 +26,15 @@ std::vector<Entry> entries_of(const DirListing& listing) {
   return out;
 }
 
-TEST(FolderTest, ListsFilesAndFoldersInUnsignedByteOrder) {
+// Listings are in unsigned byte order without fifos and dangling links; stat refuses zeros.
+TEST(FolderTest, ListsAndStatsFilesAndFolders) {
   TempDir tmp;
   const std::vector<Entry> expected = {{"10.MF4", PATH_FILE, 4},      {"9.MF4", PATH_FILE, 0},
-                                       {"B.MF4", PATH_FILE, 3},       {"a.MF4", PATH_FILE, 1},
+                                       {"B.MF4", PATH_FILE, 3},       {"a.MF4", PATH_FILE, 1000},
                                        {"c.MF4", PATH_FILE, 2},       {"sub", PATH_FOLDER, 0},
                                        {"\xc3\xa4.MF4", PATH_FILE, 1}};
   for (const auto& [name, kind, size] : expected)
     write_file(tmp / (kind == PATH_FILE ? name : name + "/not_listed"), std::string(size, 'x'));
-  // Neither a file nor a folder, and a link to nothing: both left out
-  // (where the platform lets a test make them).
   make_fifo(tmp / "fifo");
   ASSERT_TRUE(kWindows || make_symlink(tmp / "gone", tmp / "dangling"));
   auto folder = folder_open(tmp.path().c_str());
@@ -51,10 +48,29 @@ TEST(FolderTest, ListsFilesAndFoldersInUnsignedByteOrder) {
     folder->list((tmp / "a.MF4").c_str(), &listing);
     EXPECT_EQ(entries_of(listing), expected);
   }
+  // Relative names are below the scratch folder.
+  const Entry cases[] = {
+      {"a.MF4", PATH_FILE, 1000},  {"a.MF4/", PATH_FILE, 1000}, {"sub", PATH_FOLDER, 0},
+      {"sub/", PATH_FOLDER, 0},    {"none", PATH_MISSING, 0},   {"a.MF4/x", PATH_MISSING, 0},
+      {"none/x", PATH_MISSING, 0}, {"/", PATH_FOLDER, 0},       {"", PATH_MISSING, 0}};
+  for (const auto& [name, kind, size] : cases) {
+    const std::string path = name.empty() || name == "/" ? name : tmp / name;
+    PathInfo info;
+    info.size = -7;
+    ASSERT_TRUE(folder->stat(path.c_str(), &info)) << path;
+    EXPECT_EQ(info.kind, kind) << path;
+    EXPECT_EQ(info.size, size) << path;
+  }
+  const std::string zero = tmp / "a.MF4" + std::string("\0/other", 7);
+  const StringView z(zero.data(), zero.size());
+  PathInfo info;
+  EXPECT_FALSE(folder->stat(z, &info));
+  EXPECT_EQ(folder->open_file(z, FS_OPEN_READ), nullptr);
+  EXPECT_FALSE(folder->remove(z));
+  EXPECT_TRUE(file_exists(tmp / "a.MF4"));
 }
 
-// Random names, many repeated (the first entry stays), then sorted runs, the
-// worst case for the walk's fixed stack if the tree were not balanced.
+// Repeated random names (the first stays), then sorted runs: the worst case for an unbalanced tree.
 TEST(DirListingTest, NamesStaySortedUniqueAndBalanced) {
   std::mt19937 rng(12345);
   std::map<std::string, int64_t> reference;  // compares as unsigned char, like the listing
@@ -81,35 +97,6 @@ TEST(DirListingTest, NamesStaySortedUniqueAndBalanced) {
   }
 }
 
-TEST(FolderTest, StatReportsKindAndSizeAndRefusesEmbeddedZeros) {
-  TempDir tmp;
-  write_file(tmp / "f.MF4", std::string(1000, 'x'));
-  std::filesystem::create_directory(fs_path(tmp / "d"));
-  auto folder = folder_open(tmp.path().c_str());
-  ASSERT_TRUE(folder);
-  // Relative names are below the scratch folder.
-  const Entry cases[] = {{"f.MF4", PATH_FILE, 1000},       {"f.MF4/", PATH_FILE, 1000},
-                         {"d", PATH_FOLDER, 0},            {"d/", PATH_FOLDER, 0},
-                         {"missing", PATH_MISSING, 0},     {"f.MF4/below", PATH_MISSING, 0},
-                         {"missing/below", PATH_MISSING, 0}, {"", PATH_MISSING, 0},
-                         {"/", PATH_FOLDER, 0}};
-  for (const auto& [name, kind, size] : cases) {
-    const std::string path = name.empty() || name == "/" ? name : tmp / name;
-    PathInfo info;
-    info.size = -7;
-    ASSERT_TRUE(folder->stat(path.c_str(), &info)) << path;
-    EXPECT_EQ(info.kind, kind) << path;
-    EXPECT_EQ(info.size, size) << path;
-  }
-  std::string zero = tmp / "f.MF4";
-  zero += std::string("\0/other", 7);
-  PathInfo info;
-  EXPECT_FALSE(folder->stat(StringView(zero.data(), zero.size()), &info));
-  EXPECT_EQ(folder->open_file(StringView(zero.data(), zero.size()), FS_OPEN_READ), nullptr);
-  EXPECT_FALSE(folder->remove(StringView(zero.data(), zero.size())));
-  EXPECT_TRUE(file_exists(tmp / "f.MF4"));
-}
-
 TEST(FolderTest, ShareRootsAndTheirFoldersAreFolders) {
   TempDir tmp;
   const std::string share = unc_path_of(tmp.path());
@@ -130,23 +117,18 @@ TEST(PathNormalizeTest, MakesPathsAbsoluteWithSlashes) {
   // The working directory as the system reports it: links resolved.
   const std::string r = utf8_of(std::filesystem::current_path());
   write_file(r + "/logs/x.MF4", "x");
+  // Dot segments stay, a file loses its trailing slash, one pass makes three slashes two, and a
+  // network path keeps the two separators that open it.
   const std::pair<std::string, std::string> cases[] = {
-      {"logs", r + "/logs/"},
-      {"logs/", r + "/logs/"},
-      {"./logs", r + "/./logs/"},          // dot segments stay
-      {"logs/x.MF4/", r + "/logs/x.MF4"},  // a file loses its trailing slash
-      {r + "//logs//x.MF4", r + "/logs/x.MF4"},
-      {r + "///logs", r + "//logs/"},  // one pass: three slashes become two
-      {"logs\\\\x.MF4", r + "/logs/x.MF4"},
-      {"missing/", r + "/missing/"},
-      {"", r + "/"},
-      {"/", "/"},
-      {"C:", "C:/"},
+      // clang-format off
+      {"logs", r + "/logs/"}, {"logs/", r + "/logs/"}, {"./logs", r + "/./logs/"},
+      {"logs/x.MF4/", r + "/logs/x.MF4"}, {r + "//logs//x.MF4", r + "/logs/x.MF4"},
+      {r + "///logs", r + "//logs/"}, {"logs\\\\x.MF4", r + "/logs/x.MF4"},
+      {"missing/", r + "/missing/"}, {"", r + "/"}, {"/", "/"}, {"C:", "C:/"},
       {"C:\\Logs\\\\00000001.MF4", "C:/Logs/00000001.MF4"},
-      // A network path keeps the two separators that open it.
       {"\\\\server\\share\\logs", "//server/share/logs"},
-      {"//server//share///x.MF4", "//server/share//x.MF4"},
-  };
+      {"//server//share///x.MF4", "//server/share//x.MF4"}};
+  // clang-format on
   for (const auto& [in, expected] : cases) {
     SsoString s;
     s.append(in.data(), in.size());
