@@ -32,8 +32,9 @@ namespace {
 // Messages of the sample log's hand-made frames: a classic one and an extended CAN FD one, with
 // a signal in its last bytes.
 std::vector<DbcMessageShape> sweep_messages() {
-  const std::vector<mdfw::DbcSignalShape> engine = {{"Speed", 0, 16, true, false, 0, 0.5, 0, "km/h"},
-                                              {"Temp", 23, 8, false, true, 0, 1, -40, "degC"}};
+  const std::vector<mdfw::DbcSignalShape> engine = {
+      {"Speed", 0, 16, true, false, 0, 0.5, 0, "km/h"},
+      {"Temp", 23, 8, false, true, 0, 1, -40, "degC"}};
   const std::vector<mdfw::DbcSignalShape> body = {{"Level", 500, 12, true, false, 0, 1, 0, ""}};
   return {{.id = 0x123, .name = "Engine", .signals = engine},
           {.id = 0x80000000u | 0x18FF0001u, .name = "Body", .size = 64, .signals = body}};
