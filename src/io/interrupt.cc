@@ -55,10 +55,6 @@ void interrupt_untrack(int64_t handle) {
   interrupt_platform_free(native);
 }
 
-void interrupt_remove_tracked() {
-  remove_tracked();
-}
-
 bool interrupt_signalled(int code) {
   g_handlers.fetch_add(1);
   int expected = 0;

@@ -21,13 +21,10 @@ bool interrupted();
 // Files that must not outlive the run if it is interrupted: temporary
 // tables. Tracking happens before a file is created; untracking after it
 // was renamed or removed. A tracked path is removed by the handler and by
-// interrupt_remove_tracked(). Returns a handle for interrupt_untrack(), or
-// -1 when the path cannot be tracked (the file must not be made then).
+// interrupt_exit(). Returns a handle for interrupt_untrack(), or -1 when the
+// path cannot be tracked (the file must not be made then).
 int64_t interrupt_track(StringView path);
 void interrupt_untrack(int64_t handle);
-
-// Removes every tracked file (outside a handler, on the way out).
-void interrupt_remove_tracked();
 
 // Counts a log converted, for the line that reports an interruption.
 void interrupt_note_converted();
